@@ -1,0 +1,168 @@
+#include "image/DrovaneDoc.h"
+
+#include <array>
+#include <cctype>
+#include <climits>
+
+#include "framework/Globals.h"
+#include "framework/Host.h"
+#include "image/FileIo.h"
+#include "image/LineReader.h"
+#include "image/ModelCode.h"
+
+namespace {
+
+constexpr const char* kOpenFail = "File Open fail";
+constexpr const char* kUnknownName = "This filename is unknown! Please confirm it !";
+constexpr const char* kFormatError = "The file formate is error! Please confirm it !";
+constexpr const char* kWriteError = "BIN File Write Error !";
+
+constexpr std::string_view kControlMarker = "CTRL_BLOCK";
+constexpr std::string_view kMpptMarker = "MPPT_BLOCK";
+constexpr long kControlLinesMin = 2000;
+constexpr long kControlLinesMax = 5000;
+constexpr long kMpptLinesMax = 2000;
+
+// First match wins, so the longer prefixes of a family come before the shorter ones.
+constexpr std::array<ModelEntry, 10> kModelTable{{
+    {"LB1~4K", kModel1To4K},
+    {"LB4KA", kModel4KA},
+    {"Tilm1~4K", kModel1To4K},
+    {"Tilm4KA", kModel4KA},
+    {"LB6Kctrl", kModel6K | kBlockControl},
+    {"LB6Kmppt", kModel6K | kBlockMppt},
+    {"LB6K", kModel6K | kBlockControl | kBlockMppt},
+    {"Tilm6Kctrl", kSecondFamily | kModel6K | kBlockControl},
+    {"Tilm6Kmppt", kSecondFamily | kModel6K | kBlockMppt},
+    {"Tilm6K", kSecondFamily | kModel6K | kBlockControl | kBlockMppt},
+}};
+
+// Decimal value as the C library reads it: leading blanks and a sign, then digits up to the
+// first other character; no digits give 0. Values beyond long saturate.
+long DecimalValue(std::string_view text) {
+    size_t pos = 0;
+    while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) {
+        ++pos;
+    }
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) {
+        negative = text[pos] == '-';
+        ++pos;
+    }
+    long value = 0;
+    for (; pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])); ++pos) {
+        const int digit = text[pos] - '0';
+        value = value > (LONG_MAX - digit) / 10 ? LONG_MAX : value * 10 + digit;
+    }
+    return negative ? -value : value;
+}
+
+// Copies one block of the container: the marker line, the count line, then that many lines.
+// Shows its own message and returns false when the block is not there as expected.
+bool CutBlock(LineReader& lines, std::string_view marker, long minLines, long maxLines,
+              std::string& block) {
+    std::string_view line;
+    if (!lines.Next(line) || line.substr(0, marker.size()) != marker) {
+        AfxMessageBox(kUnknownName);
+        return false;
+    }
+    if (!lines.Next(line)) {
+        AfxMessageBox(kFormatError);
+        return false;
+    }
+    const long count = DecimalValue(line);
+    if (count < minLines || count > maxLines) {
+        AfxMessageBox(kFormatError);
+        return false;
+    }
+    for (long copied = 0; copied < count && lines.Next(line); ++copied) {
+        block.append(line);
+        block.push_back('\n');
+    }
+    return true;
+}
+
+}  // namespace
+
+int LookUpModel(std::string_view fileName) {
+    for (const ModelEntry& entry : kModelTable) {
+        if (fileName.substr(0, entry.prefix.size()) == entry.prefix) {
+            return entry.code;
+        }
+    }
+    return 0;
+}
+
+std::string FileNameOf(const std::string& path) {
+    // A file name holds neither separator on any system the tool runs on.
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool CDrovaneDoc::OnNewDocument() {
+    g_bDataReady = 0;
+    return true;
+}
+
+bool CDrovaneDoc::OnOpenDocument(const std::string& path) {
+    std::string text;
+    std::string reason;
+    if (!ReadWholeFile(path, text, reason)) {
+        AfxMessageBox("Cannot open " + path + ": " + reason, MB_OK | MB_ICONEXCLAMATION);
+        AfxMessageBox(kOpenFail);
+        return false;
+    }
+    const std::string name = FileNameOf(path);
+    const std::string notice = "You will update " + name + " !";
+    const int model = LookUpModel(name);
+    if (model == 0) {
+        AfxMessageBox(kUnknownName);
+        return false;
+    }
+
+    // Everything is written beside its final name and replaces it only once the whole open
+    // succeeded, so a refused file never leaves its blocks next to the previous image.
+    StagedFiles staged;
+    std::string imageSource = path;
+    LineReader lines(text);
+    const struct {
+        int mask;
+        std::string_view marker;
+        long minLines, maxLines;
+        const char* file;
+    } blocks[] = {
+        {kHasControlBlock, kControlMarker, kControlLinesMin, kControlLinesMax, kControlBlockFile},
+        {kHasMpptBlock, kMpptMarker, LONG_MIN, kMpptLinesMax, kMpptBlockFile},
+    };
+    bool sourceChosen = false;
+    for (const auto& block : blocks) {
+        if ((model & block.mask) != block.mask) {
+            continue;
+        }
+        std::string content;
+        if (!CutBlock(lines, block.marker, block.minLines, block.maxLines, content)) {
+            return false;
+        }
+        const std::string stagedPath = staged.Stage(block.file);
+        if (!WriteFileAtomically(stagedPath, content)) {
+            AfxMessageBox(kWriteError);
+            return false;
+        }
+        if (!sourceChosen) {  // the control block, when there is one, makes the image
+            imageSource = stagedPath;
+            sourceChosen = true;
+        }
+    }
+
+    if (!m_image.Build(imageSource, staged.Stage(kImageFile))) {
+        return false;
+    }
+    if (!staged.Commit()) {
+        AfxMessageBox(kWriteError);
+        return false;
+    }
+    g_nFirmwareModel = model;
+    g_bDataReady = 1;
+    AfxMessageBox(notice, MB_OK | MB_ICONINFORMATION);
+    return true;
+}

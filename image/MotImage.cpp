@@ -1,0 +1,265 @@
+#include "image/MotImage.h"
+
+#include <algorithm>
+#include <new>
+#include <string_view>
+
+#include "framework/Host.h"
+#include "image/FileIo.h"
+#include "image/LineReader.h"
+
+namespace {
+
+constexpr const char* kReadFileError = "Read File Error !";
+constexpr const char* kMemoryError = "S19 File Error (A) !";
+constexpr const char* kNotS19Error = "Mot File Error (not S19 format) !";
+constexpr const char* kRangeError = "Mot File Data Range Error !";
+constexpr const char* kMaxRangeError = "Mot File Error (Execute the max range) !";
+constexpr const char* kOverlapError = "Mot File Error(2) !";
+constexpr const char* kWriteError = "BIN File Write Error !";
+
+constexpr int kRowChars = 2 * CMotImage::kRowBytes;
+constexpr uint32_t kRowsPerBlock = CMotImage::kBlockBytes / CMotImage::kRowBytes;
+
+void ShowLineError(const char* what, size_t lineNumber) {
+    AfxMessageBox("S19 File " + std::string(what) + " Error (line " + std::to_string(lineNumber) +
+                  ") !");
+}
+
+// True when a data record (S1, S2, S3) comes before the next end record or the end of the text.
+bool DataRecordFollows(LineReader lines) {
+    std::string_view line;
+    while (lines.Next(line)) {
+        if (line.size() >= 2 && line[0] == 'S') {
+            if (line[1] >= '1' && line[1] <= '3') {
+                return true;
+            }
+            if (line[1] >= '7' && line[1] <= '9') {
+                return false;
+            }
+        }
+    }
+    return false;
+}
+
+CBinRow MakeFillRow(uint32_t address) {
+    CBinRow row;
+    row.m_dwAddress = address;
+    row.m_nSize = CMotImage::kRowBytes;
+    row.m_strData.assign(kRowChars, 'F');
+    return row;
+}
+
+}  // namespace
+
+bool CMotImage::ReadMotFile(const std::string& path) {
+    std::string text;
+    std::string reason;
+    if (!ReadWholeFile(path, text, reason)) {
+        AfxMessageBox(kReadFileError);
+        return false;
+    }
+    try {
+        if (ReadMotText(text)) {
+            return true;
+        }
+    } catch (const std::bad_alloc&) {
+        AfxMessageBox(kMemoryError);
+    }
+    // A refused file leaves nothing behind that a later step could build an image from.
+    m_listRecords.clear();
+    return false;
+}
+
+bool CMotImage::ReadMotText(const std::string& text) {
+    std::vector<CS19Record> records;
+    CS19Record record;
+    bool seenData = false;
+    LineReader lines(text);
+    std::string_view line;
+    while (lines.Next(line)) {
+        switch (ParseRecord(record, line)) {
+            case LineKind::Data:
+                seenData = true;
+                if (record.m_nCount > 0) {
+                    records.push_back(record);
+                }
+                break;
+            case LineKind::Header:
+            case LineKind::Skip:
+                break;
+            case LineKind::FormatError:
+                ShowLineError("Format", lines.LineNumber());
+                return false;
+            case LineKind::ChecksumError:
+                ShowLineError("Checksum", lines.LineNumber());
+                return false;
+            case LineKind::Other:
+                // Reading ends here, but never at the cost of data further down.
+                if (seenData && DataRecordFollows(lines)) {
+                    ShowLineError("Format", lines.LineNumber());
+                    return false;
+                }
+                m_listRecords = std::move(records);
+                return true;
+            case LineKind::End:
+                m_listRecords = std::move(records);
+                return true;
+        }
+    }
+    m_listRecords = std::move(records);
+    return true;
+}
+
+bool CMotImage::SortRecords() {
+    m_listLate.clear();
+    m_listSorted.clear();
+    if (m_listRecords.empty()) {
+        AfxMessageBox(kNotS19Error);
+        return false;
+    }
+    uint32_t lastKept = 0;
+    for (const CS19Record& record : m_listRecords) {
+        if (record.m_dwAddress >= kAddressLimit) {
+            continue;
+        }
+        if (record.m_dwAddress < lastKept) {
+            m_listLate.push_back(record);
+        } else {
+            m_listSorted.push_back(record);
+            lastKept = record.m_dwAddress;
+        }
+    }
+    if (m_listSorted.empty()) {
+        AfxMessageBox(kRangeError);
+        return false;
+    }
+    if (m_listLate.empty()) {
+        return true;
+    }
+    // Each late record goes before the first record whose address is not lower than its own,
+    // so among equal addresses the late records come first, the last one to arrive foremost.
+    std::vector<const CS19Record*> late;
+    late.reserve(m_listLate.size());
+    for (auto it = m_listLate.rbegin(); it != m_listLate.rend(); ++it) {
+        late.push_back(&*it);
+    }
+    std::stable_sort(late.begin(), late.end(), [](const CS19Record* a, const CS19Record* b) {
+        return a->m_dwAddress < b->m_dwAddress;
+    });
+    std::vector<CS19Record> merged;
+    merged.reserve(m_listSorted.size() + late.size());
+    auto lateIt = late.begin();
+    for (CS19Record& record : m_listSorted) {
+        for (; lateIt != late.end() && (*lateIt)->m_dwAddress <= record.m_dwAddress; ++lateIt) {
+            merged.push_back(**lateIt);
+        }
+        merged.push_back(std::move(record));
+    }
+    for (; lateIt != late.end(); ++lateIt) {
+        merged.push_back(**lateIt);
+    }
+    m_listSorted = std::move(merged);
+    return true;
+}
+
+bool CMotImage::BuildRows() {
+    if (m_listSorted.empty()) {
+        AfxMessageBox(kMaxRangeError);
+        return false;
+    }
+    m_listRows.clear();
+    m_listRows.reserve(m_listSorted.size() + m_listSorted.size() / 2);
+    for (const CS19Record& record : m_listSorted) {
+        if (record.m_nCount <= 0) {
+            continue;
+        }
+        const uint32_t lead = record.m_dwAddress % kRowBytes;
+        const size_t used = lead + static_cast<size_t>(record.m_nCount);
+        const size_t rowCount = (used + kRowBytes - 1) / kRowBytes;
+        // The record's bytes, with filler in front up to its address and behind up to the row end.
+        std::string text;
+        text.reserve(rowCount * kRowChars);
+        text.append(2 * lead, 'F');
+        text.append(record.m_strData);
+        text.append(rowCount * kRowChars - text.size(), 'F');
+        // A record is cut into as many rows as it covers; every row after the first takes the
+        // rest of the first row's boundary as its lead.
+        for (size_t i = 0; i < rowCount; ++i) {
+            CBinRow row;
+            row.m_nLead = static_cast<int>(i == 0 ? lead : kRowBytes - lead);
+            row.m_dwAddress = record.m_dwAddress - lead + static_cast<uint32_t>(i * kRowBytes);
+            row.m_nSize = kRowBytes;
+            row.m_strData.assign(text, i * kRowChars, kRowChars);
+            m_listRows.push_back(std::move(row));
+        }
+    }
+    return true;
+}
+
+void CMotImage::MergeRows() {
+    m_listMerged.clear();
+    m_listMerged.reserve(m_listRows.size());
+    for (const CBinRow& row : m_listRows) {
+        if (m_listMerged.empty() || m_listMerged.back().m_dwAddress != row.m_dwAddress) {
+            m_listMerged.push_back(row);
+            continue;
+        }
+        // The earlier row's bytes up to the lead, then this row's bytes.
+        CBinRow& previous = m_listMerged.back();
+        const size_t leadChars = 2 * static_cast<size_t>(std::clamp(row.m_nLead, 0, 16));
+        std::string data = previous.m_strData.substr(0, leadChars);
+        const size_t ownChars = kRowChars - leadChars;
+        data.append(row.m_strData, row.m_strData.size() - std::min(ownChars, row.m_strData.size()));
+        previous = row;
+        previous.m_strData = std::move(data);
+    }
+}
+
+bool CMotImage::FillGaps() {
+    m_listImage.clear();
+    m_listImage.reserve(m_listMerged.size() + kRowsPerBlock);
+    uint32_t nextAddress = 0;  // the image always starts at address 0
+    for (const CBinRow& row : m_listMerged) {
+        if (!m_listImage.empty() && row.m_dwAddress < m_listImage.back().m_dwAddress) {
+            AfxMessageBox(kOverlapError);
+            return false;
+        }
+        for (; nextAddress < row.m_dwAddress; nextAddress += kRowBytes) {
+            m_listImage.push_back(MakeFillRow(nextAddress));
+        }
+        m_listImage.push_back(row);
+        nextAddress = row.m_dwAddress + kRowBytes;
+    }
+    if (m_listImage.empty()) {
+        return true;
+    }
+    for (; nextAddress % kBlockBytes != 0; nextAddress += kRowBytes) {
+        m_listImage.push_back(MakeFillRow(nextAddress));
+    }
+    return true;
+}
+
+bool CMotImage::WriteBinFile(const std::string& path) {
+    std::string bytes;
+    bytes.reserve(m_listImage.size() * kRowBytes);
+    for (const CBinRow& row : m_listImage) {
+        const std::string_view data = row.m_strData;
+        for (size_t i = 0; i + 1 < data.size(); i += 2) {
+            bytes.push_back(static_cast<char>(HexToByte(data.substr(i, 2))));
+        }
+    }
+    if (!WriteFileAtomically(path, bytes)) {
+        AfxMessageBox(kWriteError);
+        return false;
+    }
+    return true;
+}
+
+bool CMotImage::Build(const std::string& sourcePath, const std::string& binPath) {
+    if (!ReadMotFile(sourcePath) || !SortRecords() || !BuildRows()) {
+        return false;
+    }
+    MergeRows();
+    return FillGaps() && WriteBinFile(binPath);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/S19Record.h"
+
+// One 16-byte row of the image, as hexadecimal text.
+class CBinRow {
+public:
+    int m_nLead = 0;  // leading bytes that a merge takes from an earlier row of the same address
+    uint32_t m_dwAddress = 0;  // a multiple of 16
+    int m_nSize = 0;
+    std::string m_strData;  // 32 hexadecimal characters; a filler byte is "FF"
+};
+
+// Turns the S-records of a file into the binary image: 16-byte rows from address 0 upward,
+// 0xFF wherever no record supplies a byte, ending at the end of a 64-byte block.
+// The steps run in order; each empties its own output list before filling it and shows its own
+// message when it fails.
+class CMotImage {
+public:
+    // Start addresses at or above this limit are left out of the image.
+    static constexpr uint32_t kAddressLimit = 0x20000;
+    static constexpr uint32_t kRowBytes = 16;
+    static constexpr uint32_t kBlockBytes = 64;
+
+    bool ReadMotFile(const std::string& path);
+    bool SortRecords();
+    bool BuildRows();
+    void MergeRows();
+    bool FillGaps();
+    bool WriteBinFile(const std::string& path);
+
+    // The whole chain, stopping at the first step that fails.
+    bool Build(const std::string& sourcePath, const std::string& binPath);
+
+    std::vector<CBinRow> m_listRows;
+    std::vector<CBinRow> m_listMerged;
+    std::vector<CBinRow> m_listImage;
+    std::vector<CS19Record> m_listRecords;
+    std::vector<CS19Record> m_listSorted;
+    std::vector<CS19Record> m_listLate;
+
+private:
+    bool ReadMotText(const std::string& text);
+};

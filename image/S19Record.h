@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// One parsed S-record line. The data stays hexadecimal text, two characters a byte, letter
+// case kept, until the image file is written.
+class CS19Record {
+public:
+    std::string m_strType;  // "S0", "S1", "S2", ...
+    int m_nCount = 0;       // data bytes: the count field less the address and checksum bytes
+    uint32_t m_dwAddress = 0;
+    std::string m_strData;  // 2 * m_nCount hexadecimal characters
+    int m_nChecksum = 0;    // the checksum byte of the line
+};
+
+// What one line of an S-record file is to the reader.
+enum class LineKind {
+    Data,           // S1 or S2, well formed, checksum right: the record was filled in
+    Header,         // S0: parsed no further
+    Skip,           // blank line or count record (S5, S6)
+    End,            // end record (S7, S8, S9): reading stops
+    Other,          // any other text (S3, S4, lower-case s, ...): reading stops here
+    FormatError,    // S1/S2 with a short count, missing characters or a non-hex character
+    ChecksumError,  // S1/S2 whose checksum does not match its bytes
+};
+
+// Value of a two-character hexadecimal text; 0 for any other text.
+uint8_t HexToByte(std::string_view text);
+
+// Parses one line (without its line end) into `record`, which is reused from line to line.
+// Only S1 and S2 lines write the record; for others only m_strType is set.
+LineKind ParseRecord(CS19Record& record, std::string_view line);
