@@ -1,11 +1,75 @@
 #include "framework/Host.h"
 
+#include <climits>
+#include <cmath>
 #include <cstdio>
 
+#include "framework/Dialog.h"
+
 namespace {
-StderrHost g_stderrHost;
-Host* g_host = &g_stderrHost;
+Host* g_host = nullptr;
+
+Clock& MachineClock() {
+    static RealClock clock;
+    return clock;
+}
+
+Host& DefaultHost() {
+    static StderrHost host;
+    return host;
+}
 }  // namespace
+
+Host::Host() : m_clock(MachineClock()) {}
+
+int Host::RunModal(CDialog& dlg) {
+    dlg.BeginModal();
+    OpenDialog(dlg);
+    dlg.OnInitDialog();
+    while (!dlg.IsEnded()) {
+        const CDialog::Timer* next = dlg.NextTimer();
+        if (!WaitUntil(dlg, next != nullptr ? next->dueNs : kForever)) {
+            dlg.OnCancel();
+            continue;
+        }
+        const int id = next->id;
+        dlg.TimerFired(id, m_clock.NowNs());
+        dlg.OnTimer(id);
+    }
+    CloseDialog(dlg);
+    return dlg.Result();
+}
+
+void Host::Show(const CDialog&) {}
+
+void Host::DrawText(int, int, const std::string&) {}
+
+void Host::Sleep(int ms) {
+    m_clock.SleepUntilNs(m_clock.NowNs() + static_cast<int64_t>(ms) * kNsPerMs);
+}
+
+long Host::ClockMs() {
+    m_clock.Spend(kClockReadCostNs);
+    return static_cast<long>(m_clock.NowNs() / kNsPerMs);
+}
+
+long long Host::WallSeconds() {
+    m_clock.Spend(kClockReadCostNs);
+    return static_cast<long long>(
+        std::floor(m_clock.EpochAtStart() + static_cast<double>(m_clock.NowNs()) / kNsPerSecond));
+}
+
+void Host::OpenDialog(CDialog&) {}
+
+void Host::CloseDialog(CDialog&) {}
+
+bool Host::WaitUntil(CDialog&, int64_t ns) {
+    if (ns == kForever) {
+        return false;
+    }
+    m_clock.SleepUntilNs(ns);
+    return true;
+}
 
 int StderrHost::MessageBox(const std::string& text, unsigned type) {
     std::fprintf(stderr, "%s\n", text.c_str());
@@ -14,11 +78,11 @@ int StderrHost::MessageBox(const std::string& text, unsigned type) {
 }
 
 Host& GetHost() {
-    return *g_host;
+    return g_host != nullptr ? *g_host : DefaultHost();
 }
 
 void SetHost(Host* host) {
-    g_host = host != nullptr ? host : &g_stderrHost;
+    g_host = host;
 }
 
 ScopedHost::ScopedHost(Host& host) : m_previous(g_host) {
@@ -31,4 +95,8 @@ ScopedHost::~ScopedHost() {
 
 int AfxMessageBox(const std::string& text, unsigned type) {
     return GetHost().MessageBox(text, type);
+}
+
+void Sleep(int ms) {
+    GetHost().Sleep(ms);
 }

@@ -1,6 +1,12 @@
 #pragma once
 
+#include <climits>
+#include <cstdint>
 #include <string>
+
+#include "framework/Clock.h"
+
+class CDialog;
 
 // Message box buttons, icons and answers, with the platform's values.
 constexpr unsigned MB_OK = 0x00;
@@ -15,17 +21,56 @@ constexpr unsigned MB_ICONMASK = 0xF0;
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
 
-// The only way the logic reaches the platform: the desktop, the command line and the tests
-// each install their own host.
+// The only way the logic reaches the platform: message boxes, modal dialogs and their window
+// timers, sleeps, clock reads and the view's status line. The desktop, the command line and the
+// tests each install their own host; all waiting goes through the host's clock.
 class Host {
 public:
+    // What one read of the C clock or the wall clock costs a busy loop.
+    static constexpr int64_t kClockReadCostNs = 10 * kNsPerUs;
+
+    explicit Host(Clock& clock) : m_clock(clock) {}
+    // A host in real time, on the machine's clock.
+    Host();
     virtual ~Host() = default;
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
     // Shows a modal message box and returns the button pressed (IDOK or IDCANCEL).
     virtual int MessageBox(const std::string& text, unsigned type) = 0;
+
+    // Runs a dialog modally: OnInitDialog, then its timer ticks in due order until it ends.
+    // Returns the result it ended with.
+    virtual int RunModal(CDialog& dlg);
+    // UpdateData(FALSE): the dialog's texts and progress position are to be shown.
+    virtual void Show(const CDialog& dlg);
+    // Text drawn on the view's client area at (x, y), over what was there.
+    virtual void DrawText(int x, int y, const std::string& text);
+
+    // Blocks for `ms` milliseconds without handling any input.
+    virtual void Sleep(int ms);
+    // The C library clock, in milliseconds.
+    long ClockMs();
+    // The wall clock, in whole seconds.
+    long long WallSeconds();
+
+    Clock& GetClock() { return m_clock; }
+
+protected:
+    // Hooks of the modal loop: the dialog appears, and goes away.
+    virtual void OpenDialog(CDialog& dlg);
+    virtual void CloseDialog(CDialog& dlg);
+    // Waits until the clock reaches `ns` (kForever when the dialog has no timer armed, so only
+    // a person can end it). Returns false when a person cancelled the dialog (Escape, the close
+    // box or its Stop button) before then, and at once for kForever where nobody can.
+    virtual bool WaitUntil(CDialog& dlg, int64_t ns);
+    static constexpr int64_t kForever = INT64_MAX;
+
+    Clock& m_clock;
 };
 
-// A host for programs without a window: every message goes to stderr on its own line.
-// Nobody can answer a question there, so a box with a Cancel button answers IDCANCEL.
+// A host for programs without a window, in real time: every message goes to stderr on its own
+// line. Nobody can answer a question there, so a box with a Cancel button answers IDCANCEL.
 class StderrHost : public Host {
 public:
     int MessageBox(const std::string& text, unsigned type) override;
@@ -48,3 +93,4 @@ private:
 };
 
 int AfxMessageBox(const std::string& text, unsigned type = MB_OK);
+void Sleep(int ms);
