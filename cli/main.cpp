@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "framework/Host.h"
+#include "cli/ConsoleHost.h"
 #include "image/DrovaneDoc.h"
 
 namespace {
@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
 
     CLI11_PARSE(app, argc, argv);
 
-    StderrHost host;
+    ConsoleHost host;
     ScopedHost installed(host);
     if (image->parsed()) {
         return RunImage(firmwarePath);

@@ -1,0 +1,107 @@
+#include "cli/ConsoleHost.h"
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+namespace {
+
+constexpr int kBarWidth = 30;
+constexpr int64_t kCancelCheckNs = 20 * kNsPerMs;
+
+std::atomic<bool> g_interrupted{false};
+
+extern "C" void OnInterrupt(int) {
+    g_interrupted = true;
+}
+
+}  // namespace
+
+ConsoleHost::ConsoleHost(std::FILE* out)
+    : Host(m_realClock), m_out(out), m_terminal(isatty(fileno(out)) != 0) {
+    std::signal(SIGINT, OnInterrupt);
+}
+
+ConsoleHost::~ConsoleHost() {
+    std::signal(SIGINT, SIG_DFL);
+}
+
+int ConsoleHost::MessageBox(const std::string& text, unsigned type) {
+    EndLiveLine();
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+    return (type & MB_TYPEMASK) == MB_OKCANCEL ? IDCANCEL : IDOK;
+}
+
+void ConsoleHost::Show(const CDialog& dlg) {
+    const std::string text = dlg.Title() + " " + dlg.StatusText();
+    if (!m_terminal) {
+        if (text != m_lastPlain) {
+            std::fprintf(m_out, "%s\n", text.c_str());
+            m_lastPlain = text;
+        }
+        return;
+    }
+    std::string bar;
+    if (dlg.HasProgress()) {
+        const int span = std::max(1, dlg.ProgressHigh() - dlg.ProgressLow());
+        const int filled =
+            std::clamp((dlg.ProgressPos() - dlg.ProgressLow()) * kBarWidth / span, 0, kBarWidth);
+        bar = " [" + std::string(static_cast<size_t>(filled), '#') +
+              std::string(static_cast<size_t>(kBarWidth - filled), '.') + "]";
+    }
+    std::fprintf(m_out, "\r\033[K%s%s", text.c_str(), bar.c_str());
+    std::fflush(m_out);
+    m_lineOpen = true;
+}
+
+void ConsoleHost::DrawText(int, int, const std::string& text) {
+    // Blank strings only wipe the status line of the window.
+    if (text.find_first_not_of(' ') != std::string::npos) {
+        EndLiveLine();
+        std::fprintf(m_out, "%s\n", text.c_str());
+    }
+}
+
+void ConsoleHost::OpenDialog(CDialog& dlg) {
+    g_interrupted = false;
+    Show(dlg);
+}
+
+void ConsoleHost::CloseDialog(CDialog&) {
+    EndLiveLine();
+    m_lastPlain.clear();
+}
+
+bool ConsoleHost::WaitUntil(CDialog&, int64_t ns) {
+    if (ns == kForever) {
+        return false;
+    }
+    // Sleep in short slices so Ctrl+C is noticed.
+    for (;;) {
+        if (g_interrupted.exchange(false)) {
+            return false;
+        }
+        const int64_t now = m_realClock.NowNs();
+        if (now >= ns) {
+            return true;
+        }
+        m_realClock.SleepUntilNs(std::min(ns, now + kCancelCheckNs));
+    }
+}
+
+void ConsoleHost::EndLiveLine() {
+    if (m_lineOpen) {
+        std::fprintf(m_out, "\n");
+        std::fflush(m_out);
+        m_lineOpen = false;
+    }
+}
