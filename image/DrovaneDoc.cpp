@@ -6,7 +6,7 @@
 
 #include "framework/Globals.h"
 #include "framework/Host.h"
-#include "image/FileIo.h"
+#include "framework/FileIo.h"
 #include "image/LineReader.h"
 #include "image/ModelCode.h"
 

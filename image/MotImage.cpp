@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "framework/Host.h"
-#include "image/FileIo.h"
+#include "framework/FileIo.h"
 #include "image/LineReader.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "image/FileIo.h"
+#include "framework/FileIo.h"
 
 #include <cerrno>
 #include <cstdio>
