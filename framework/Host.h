@@ -27,7 +27,7 @@ constexpr int IDCANCEL = 2;
 class Host {
 public:
     // What one read of the C clock or the wall clock costs a busy loop.
-    static constexpr int64_t kClockReadCostNs = 10 * kNsPerUs;
+    static constexpr int64_t kClockReadCostNs = 2 * kNsPerUs;
 
     explicit Host(Clock& clock) : m_clock(clock) {}
     // A host in real time, on the machine's clock.

@@ -9,7 +9,7 @@
 class SimComm : public CMSComm {
 public:
     // What one poll of the port costs a busy loop.
-    static constexpr int64_t kPollCostNs = 10 * kNsPerUs;
+    static constexpr int64_t kPollCostNs = 2 * kNsPerUs;
 
     SimComm(SimUnit& unit, Clock& clock) : m_unit(unit), m_clock(clock) {}
 
