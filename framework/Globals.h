@@ -14,3 +14,13 @@ extern int g_nStepCount;
 extern int g_nStepIndex;
 // Consecutive empty polls of the programming transfer while an answer is awaited.
 extern int g_nAckPolls;
+// Serial port number 1..6 (COM1..COM6), and the radio choice inside the open port dialog.
+extern int g_nCommPort;
+extern int g_nPortChoice;
+// The controller answered the boot-mode handshake.
+extern int g_bBootMode;
+// The last identification: version text (5 characters) and model name (16 characters), both
+// without a terminator, and the version number.
+extern char g_szUnitVersion[5];
+extern char g_szUnitModel[16];
+extern int g_nUnitVersion;

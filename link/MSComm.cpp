@@ -72,6 +72,17 @@ void CMSComm::SetPortOpen(bool open) {
     m_bOpen = open;
 }
 
+void CMSComm::ForceClose() noexcept {
+    if (m_bOpen) {
+        try {
+            ClosePort();
+        } catch (...) {
+            // The port is given up either way.
+        }
+        m_bOpen = false;
+    }
+}
+
 void CMSComm::SetDTREnable(bool on) {
     m_bDTR = on;
     if (m_bOpen) {

@@ -63,6 +63,9 @@ public:
     short GetInBufferCount();
     CByteArray GetInput();
 
+    // Closes the port whatever state the device is in; for abandoning a command after an error.
+    void ForceClose() noexcept;
+
     // What the port holds, for hosts and tests.
     bool GetPortOpen() const { return m_bOpen; }
     short GetCommPort() const { return m_nPort; }

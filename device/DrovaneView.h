@@ -1,0 +1,82 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "framework/Edition.h"
+#include "image/MotImage.h"
+#include "link/KernelDownloadDlg.h"
+#include "link/ProgramDlg.h"
+#include "link/ResponseWaitDlg.h"
+#include "link/TransferView.h"
+
+// The view: all device state and every operation that talks to a unit. The window (or the
+// command line) routes commands to it; it reaches the platform only through its host and the
+// serial port it is given.
+class CDrovaneView : public CTransferView {
+public:
+    CDrovaneView(CMSComm& comm, Edition edition);
+
+    // Commands. Each ends cleanly on a serial error: the error is shown, the port is closed, and
+    // nothing reports success.
+    void OnFlash();
+    void OnMppt();
+    void OnFlashRestart();
+    void OnFlashAction();
+    void OnUserMode();
+    void OnWriteData();
+    void OnSendProgram();
+    void OnBaud38400();
+    void OnBaud19200();
+    void OnBaud9600();
+    void OnBaud2400();
+
+    // The unit flags of the connected unit (0: no usable answer).
+    int IdentifyUnit();
+    void ResetPort();
+    void SetBootMode();
+    void FlashTempErase();
+    void SetBaudRate(int rate);
+    // The file's length, or -1 when it cannot be read or is empty.
+    static int GetImageFileSize(const std::string& path);
+
+    int m_bFlashBusy = 0;
+    int m_bBaud2400 = 1;
+    int m_bBaud9600 = 0;
+    int m_bBaud19200 = 0;
+    int m_bBaud38400 = 0;
+    int m_bProtected = 1;
+    int m_bUserMode = 0;
+    int m_bProgramming = 0;
+    int m_nImageSize = 0;
+    CKernelDownloadDlg m_dlgKernel;
+    CProgramDlg m_dlgProgram;
+    CResponseWaitDlg m_dlgResponse;
+    CMotImage m_image;
+    Edition m_edition;
+
+    // Result of the last programming transfer: the unit's completion answer came.
+    bool m_bLastTransferDone = false;
+    // Called after every programming transfer, with the dialog that ran it.
+    std::function<void(const CProgramDlg&)> m_onTransferEnd;
+
+private:
+    enum class Request { Flash, Mppt, TempErase };
+
+    // Runs a command; a serial error ends it with a message and a closed port.
+    void Guarded(const std::function<void()>& command);
+    // Selects 9600 baud, opens the port in binary mode.
+    void OpenPort();
+    // Rebuilds "tmp.bin" from `source`; on failure the port is reset and false returned.
+    bool RebuildImage(const std::string& source);
+    // Asks the running firmware to hand over to its loader, then starts the write.
+    void RequestFlash(Request request, bool checkBusy);
+    void WaitTicks(int ms);
+    void DrawStatus(const std::string& text);
+    // Sends a frame and runs the response wait; true when it was acknowledged.
+    bool SendAndWait(const CByteArray& frame);
+    // Single bytes and fixed frames.
+    void SendBytes(const uint8_t* bytes, int count);
+
+    int m_nCommandDepth = 0;
+};

@@ -1,0 +1,358 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "device/DrovaneView.h"
+#include "framework/InstallPaths.h"
+#include "image/DrovaneDoc.h"
+#include "tests/support/ProgramState.h"
+#include "tests/support/SimBench.h"
+#include "tests/support/SrecFiles.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+const std::string kDone = "Programming successfully !";
+const std::string kNotMatched4K =
+    "This system Model Name is LB1~4K ! But the input FW is not matched!";
+const std::string kNotMatched6K =
+    "This system Model Name is 6K ! But the input FW is not for LB1~4K !";
+const std::string kNoModel = "Can't find Model Name!";
+const std::string kProgrammingError =
+    "Programming Process Error.\nPlease try again after 40 seconds!\nPlease press the red arrow "
+    "button for restart!";
+
+Bytes FileBytes(const std::string& path) {
+    const std::string text = ReadText(path);
+    return Bytes(text.begin(), text.end());
+}
+
+// The unit, the view and the document of one test, in virtual time in a fresh folder.
+class Device : public ::testing::Test {
+protected:
+    Device() {
+        ResetProgramState();
+        SetInstallRoot(m_dir.Path("install"));
+        std::filesystem::create_directories(m_dir.Path("install/Kestrune"));
+        std::filesystem::create_directories(
+            m_dir.Path("install/Lumbrook Flash Tools/Flash_LB1~6K"));
+        WriteText(TempErasePath(Edition::A), SrecFile(RecordLines(8, 0x800)));
+        WriteText(KernelPath(), std::string(1558, '\x5A'));
+        WriteText(PreLoaderPath(), std::string(200, '\x3C'));
+        Connect(Unit("VX310R", "A1.03"));
+    }
+    ~Device() override { SetInstallRoot(""); }
+
+    void Connect(SimUnit::Options options) {
+        m_view.reset();
+        m_bench.reset();  // the old bench puts its host back before the new one installs its own
+        m_bench = std::make_unique<SimBench>(std::move(options));
+        m_view = std::make_unique<CDrovaneView>(m_bench->m_comm, Edition::A);
+    }
+    static SimUnit::Options Unit(const std::string& model, const std::string& version,
+                                 const std::string& faults = "") {
+        SimUnit::Options options;
+        options.model = model;
+        options.version = version;
+        options.faults = FaultPlan::Parse(faults);
+        return options;
+    }
+
+    // Opens a firmware file; returns the image it built.
+    Bytes Load(const std::string& name, const std::string& text) {
+        WriteText(name, text);
+        EXPECT_TRUE(m_doc.OnOpenDocument(m_dir.Path(name))) << name;
+        m_bench->m_host.m_messages.clear();
+        return FileBytes("tmp.bin");
+    }
+    // A plain file, or a 6K container, of the model the name says.
+    Bytes LoadPlain(const std::string& name) { return Load(name, SrecFile(RecordLines(40))); }
+    Bytes Load6K(const std::string& name) {
+        const auto control = RecordLines(2000, 0x100);
+        const auto mppt = RecordLines(24, 0x40);
+        const bool hasControl = name.find("mppt") == std::string::npos;
+        const bool hasMppt = name.find("ctrl") == std::string::npos;
+        const Bytes image =
+            Load(name, Container(hasControl ? control : std::vector<std::string>{}, 2000,
+                                 hasMppt ? mppt : std::vector<std::string>{}, 24));
+        if (hasMppt) {
+            CMotImage builder;
+            EXPECT_TRUE(builder.Build(kMpptBlockFile, "mppt-image.bin"));
+            m_mpptImage = FileBytes("mppt-image.bin");
+        }
+        return image;
+    }
+
+    Texts Messages() const { return m_bench->m_host.Texts(); }
+    bool FlashHolds(Processor processor, const Bytes& image) const {
+        const Bytes& flash = m_bench->m_unit.Flash(processor);
+        return std::equal(image.begin(), image.end(), flash.begin());
+    }
+    bool Untouched(Processor processor) const { return m_bench->m_unit.Writes(processor) == 0; }
+    // The port was reset: lines down, port closed, mode flags clear.
+    bool PortReset() const {
+        const CMSComm& comm = m_bench->m_comm;
+        return !comm.GetPortOpen() && !comm.GetDTREnable() && !comm.GetRTSEnable() &&
+               g_bBootMode == 0 && g_bKernelLoaded == 0 && m_view->m_bUserMode == 0 &&
+               m_view->m_bProgramming == 0;
+    }
+
+    TempDir m_dir;
+    std::unique_ptr<SimBench> m_bench;
+    std::unique_ptr<CDrovaneView> m_view;
+    CDrovaneDoc m_doc;
+    Bytes m_mpptImage;
+};
+
+// The model checks of Flash, for every kind of file against every kind of unit.
+struct MatchCase {
+    const char* file;
+    const char* model;
+    const char* version;
+    const char* faults;
+    std::string outcome;  // the last message
+};
+
+class ModelMatching : public Device, public ::testing::WithParamInterface<MatchCase> {};
+
+TEST_P(ModelMatching, AcceptsOnlyUnitsTheFileFits) {
+    const MatchCase& c = GetParam();
+    Connect(Unit(c.model, c.version, c.faults));
+    const std::string name = c.file;
+    const bool sixK = name.find("6K") != std::string::npos;
+    const Bytes image = sixK ? Load6K(name) : LoadPlain(name);
+    m_view->OnFlash();
+    ASSERT_FALSE(Messages().empty());
+    EXPECT_EQ(Messages().back(), c.outcome);
+    EXPECT_TRUE(PortReset());
+    const bool mpptFile = name.find("mppt") != std::string::npos;
+    const bool twoBlocks = sixK && !mpptFile && name.find("ctrl") == std::string::npos;
+    if (c.outcome == kDone) {
+        EXPECT_EQ(g_nStepIndex, g_nStepCount);
+        EXPECT_TRUE(FlashHolds(mpptFile ? Processor::Mppt : Processor::Control, image));
+        if (twoBlocks) {
+            EXPECT_TRUE(FlashHolds(Processor::Mppt, m_mpptImage));
+        }
+    } else {
+        EXPECT_TRUE(Untouched(Processor::Control));
+        EXPECT_TRUE(Untouched(Processor::Mppt));
+    }
+}
+
+std::vector<MatchCase> MatchCases() {
+    struct Unit {
+        const char* model;
+        const char* version;
+        const char* faults;
+    };
+    const Unit silent{"VX360R", "A1.03", "silent:discovery"}, vx310{"VX310R", "A1.03", ""},
+        vx340t{"VX340T", "A1.03", ""}, vx360{"VX360R", "A1.03", ""}, s360{"VX360R", "S1.03", ""};
+    const Unit units[] = {silent, vx310, vx340t, vx360, s360};
+    // Outcome per unit, in the order above.
+    const std::pair<const char*, std::array<std::string, 5>> files[] = {
+        {"LB1~4K_a.mot", {kDone, kDone, kDone, kDone, kNotMatched4K}},
+        {"Tilm4KA_a.mot", {kDone, kDone, kDone, kDone, kNotMatched4K}},
+        {"LB6Kctrl_a.mot", {kDone, kDone, kDone, kDone, kNotMatched4K}},
+        {"Tilm6Kctrl_a.mot", {kDone, kNotMatched4K, kNotMatched4K, kNotMatched4K, kDone}},
+        {"LB6Kmppt_a.mot", {kNoModel, kNotMatched6K, kNotMatched6K, kDone, kNotMatched4K}},
+        {"Tilm6Kmppt_a.mot", {kNoModel, kNotMatched4K, kNotMatched4K, kNotMatched4K, kDone}},
+        {"LB6K_a.mot", {kNoModel, kNotMatched6K, kNotMatched6K, kDone, kNotMatched4K}},
+        {"Tilm6K_a.mot", {kNoModel, kNotMatched4K, kNotMatched4K, kNotMatched4K, kDone}},
+    };
+    std::vector<MatchCase> cases;
+    for (const auto& [file, outcomes] : files) {
+        for (size_t i = 0; i < 5; ++i) {
+            cases.push_back({file, units[i].model, units[i].version, units[i].faults, outcomes[i]});
+        }
+    }
+    return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ModelMatching, ::testing::ValuesIn(MatchCases()));
+
+TEST_F(Device, SixKRunOfANewUnitProgramsMpptThenControl) {
+    Connect(Unit("VX360R", "A1.03"));
+    const Bytes control = Load6K("LB6K_01.mot");
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(), Texts{kDone});
+    EXPECT_EQ(g_nStepCount, 2);
+    EXPECT_EQ(g_nStepIndex, 2);
+    EXPECT_TRUE(FlashHolds(Processor::Control, control));
+    EXPECT_TRUE(FlashHolds(Processor::Mppt, m_mpptImage));
+    EXPECT_EQ(m_bench->m_unit.Writes(Processor::Mppt), 1);
+    EXPECT_EQ(g_nUnitVersion, 103);
+    // The MPPT step counted down the restart; the control step did not.
+    Texts shown;
+    for (const auto& entry : m_bench->m_host.m_shown) {
+        shown.push_back(entry.text);
+    }
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), "Restart 00 Sec."), 1);
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "Step1/2: 100%"), shown.end());
+    EXPECT_NE(std::find(shown.begin(), shown.end(), "Step2/2: 100%"), shown.end());
+    EXPECT_EQ(m_bench->m_host.m_drawn.front().text, "Initiate ");
+}
+
+TEST_F(Device, SixKRunOfAnOldUnitStartsWithTempErase) {
+    Connect(Unit("VX360R", "A1.02"));
+    const Bytes control = Load6K("LB6K_01.mot");
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(), Texts{kDone});
+    EXPECT_EQ(g_nStepCount, 3);
+    EXPECT_EQ(g_nStepIndex, 3);
+    EXPECT_EQ(m_bench->m_unit.Writes(Processor::Mppt), 2);  // TempErase, then the MPPT block
+    EXPECT_TRUE(FlashHolds(Processor::Mppt, m_mpptImage));
+    EXPECT_TRUE(FlashHolds(Processor::Control, control));
+}
+
+TEST_F(Device, FailedRebuildStopsTheRunBeforeAnythingIsSent) {
+    Connect(Unit("VX360R", "A1.03"));
+    Load6K("LB6K_01.mot");
+    std::filesystem::remove(kMpptBlockFile);
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(), Texts{"Read File Error !"});
+    EXPECT_TRUE(PortReset());
+    EXPECT_EQ(g_nStepIndex, 0);
+    EXPECT_TRUE(Untouched(Processor::Mppt));
+    EXPECT_TRUE(Untouched(Processor::Control));
+    // Nor does a restart send the image of an earlier block.
+    m_view->OnFlashRestart();
+    EXPECT_EQ(Messages().back(), "Data is not ready. Please load firmware file first ! ( *.mot )");
+}
+
+TEST_F(Device, MpptAndRestartOnTheirOwn) {
+    Connect(Unit("VX360R", "A1.03"));
+    Load6K("LB6K_01.mot");
+    m_view->OnMppt();  // after program start: counts a step, shows no success
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_TRUE(m_view->m_bLastTransferDone);
+    EXPECT_TRUE(FlashHolds(Processor::Mppt, m_mpptImage));
+    EXPECT_TRUE(PortReset());
+
+    // A unit that already waits in its loader takes the image without a request.
+    m_bench->m_host.Sleep(8000);  // the unit restarts after the MPPT block
+    m_bench->m_comm.SetPortOpen(true);
+    m_bench->Exchange(" flash", 2000);
+    m_bench->m_comm.SetPortOpen(false);
+    const Bytes mppt = FileBytes("tmp.bin");
+    m_view->OnFlashRestart();
+    EXPECT_TRUE(m_view->m_bLastTransferDone);
+    EXPECT_TRUE(FlashHolds(Processor::Control, mppt));  // tmp.bin held the MPPT image
+    EXPECT_TRUE(PortReset());
+    EXPECT_EQ(m_view->m_bBaud9600, 1);
+}
+
+TEST_F(Device, FlashWhileBusyOnlyClearsTheFlag) {
+    LoadPlain("LB1~4K_a.mot");
+    m_view->m_bFlashBusy = 1;
+    g_nStepIndex = 5;
+    m_view->OnFlash();
+    EXPECT_EQ(m_view->m_bFlashBusy, 0);
+    EXPECT_EQ(g_nStepCount, 1);
+    EXPECT_EQ(g_nStepIndex, 0);
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_TRUE(Untouched(Processor::Control));
+}
+
+TEST_F(Device, UserModeToggles) {
+    m_view->OnUserMode();  // 2400 baud at start does not qualify
+    EXPECT_EQ(Messages(), Texts{"Please Select the suitable Baud Rate and Try again!"});
+    m_view->OnBaud9600();
+    m_view->OnUserMode();
+    EXPECT_EQ(m_view->m_bUserMode, 1);
+    EXPECT_TRUE(m_bench->m_comm.GetDTREnable());
+    EXPECT_FALSE(m_bench->m_comm.GetRTSEnable());
+    m_view->OnUserMode();
+    EXPECT_EQ(Messages().back(), "User Mode Disabled !");
+    EXPECT_TRUE(PortReset());
+}
+
+TEST_F(Device, BootModeRoadToTheEnd) {
+    const Bytes image = LoadPlain("LB1~4K_a.mot");
+    m_view->OnFlashAction();
+    EXPECT_EQ(Messages(), Texts{kDone});
+    EXPECT_EQ(m_bench->m_unit.Kernel(), Bytes(1558, 0x5A));
+    EXPECT_EQ(m_bench->m_unit.PreLoader(), Bytes(200, 0x3C));
+    EXPECT_TRUE(FlashHolds(Processor::Control, image));
+    EXPECT_EQ(g_nStepCount, 1);
+    EXPECT_EQ(g_nStepIndex, 1);
+    EXPECT_TRUE(PortReset());
+    const auto& shown = m_bench->m_host.m_shown;
+    EXPECT_TRUE(std::any_of(shown.begin(), shown.end(),
+                            [](const auto& s) { return s.text == "Step1/1: 100%"; }));
+}
+
+// What each failure shows, and that the port was reset and the flash left alone.
+struct FaultCase {
+    const char* command;  // "flash" or "boot"
+    const char* faults;
+    Texts messages;
+};
+
+class DeviceFaults : public Device, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(DeviceFaults, ReportResetAndLeaveTheFlash) {
+    const FaultCase& c = GetParam();
+    SimUnit::Options options = Unit("VX360R", "A1.03", c.faults);
+    Connect(options);
+    LoadPlain("LB1~4K_a.mot");
+    if (std::string(c.command) == "flash") {
+        m_view->OnFlash();
+    } else {
+        m_view->OnFlashAction();
+    }
+    EXPECT_EQ(Messages(), c.messages);
+    EXPECT_TRUE(PortReset());
+    EXPECT_EQ(g_nStepIndex, 0);
+    EXPECT_TRUE(Untouched(Processor::Control));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matrix, DeviceFaults,
+    ::testing::Values(
+        FaultCase{"flash", "silent:handover,silent:table", {"Time out !", "System not Ready !"}},
+        FaultCase{"flash", "answer:table=0x15", {"Response Error(A) !", "System not Ready !"}},
+        FaultCase{"flash", "answer:length=0x15", {"Response Error(A) !", "System not Ready(B) !"}},
+        FaultCase{"flash", "answer:frame#4=0x15", {"Receive Error !", kProgrammingError}},
+        FaultCase{"flash", "corrupt:100", {"Receive Error !", kProgrammingError}},
+        FaultCase{"boot", "silent:sync", {"Time out !", "Boot mode System not Ready (A)!"}},
+        FaultCase{"boot", "silent:sync-aa", {"Time out !", "Boot Mode System not Ready(B) !"}},
+        FaultCase{"boot",
+                  "answer:sync=0x55",
+                  {"Boot Mode Response Error !", "Boot mode System not Ready (A)!"}},
+        FaultCase{"boot", "bad-echo:3@10", {"Receive Error(A)!", "Boot Mode Setting Failed"}},
+        FaultCase{"boot", "answer:table#1=0x15", {"Response Error(A) !", "System not Ready !"}}));
+
+TEST_F(Device, SlowRestartBetweenBlocksFailsTheControlBlock) {
+    Connect(Unit("VX360R", "A1.03", "restart-ms:40000"));
+    Load6K("LB6K_01.mot");
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(), (Texts{"Time out !", "System not Ready !"}));
+    EXPECT_EQ(g_nStepIndex, 1);  // the MPPT block was done
+    EXPECT_TRUE(PortReset());
+    EXPECT_TRUE(Untouched(Processor::Control));
+}
+
+TEST_F(Device, MissingImageAnnouncesNothing) {
+    LoadPlain("LB1~4K_a.mot");
+    std::filesystem::remove(kImageFile);
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(), Texts{"BIN File Read Error !"});
+    EXPECT_TRUE(PortReset());
+    EXPECT_EQ(m_bench->UnitMode(), "loader");  // handed over, but nothing announced
+}
+
+TEST_F(Device, SerialErrorEndsTheCommandCleanly) {
+    LoadPlain("LB1~4K_a.mot");
+    g_nCommPort = 2;
+    m_bench->m_comm.SetCommPort(1);
+    m_bench->m_comm.SetPortOpen(true);  // left open: selecting another port is refused
+    m_view->OnFlash();
+    ASSERT_EQ(Messages().size(), 1u);
+    EXPECT_EQ(Messages()[0].rfind("sim: ", 0), 0u) << Messages()[0];
+    EXPECT_FALSE(m_bench->m_comm.GetPortOpen());
+    EXPECT_TRUE(Untouched(Processor::Control));
+}
+
+}  // namespace
