@@ -46,6 +46,7 @@ void ConsoleHost::Show(const CDialog& dlg) {
     if (!m_terminal) {
         if (text != m_lastPlain) {
             std::fprintf(m_out, "%s\n", text.c_str());
+            std::fflush(m_out);
             m_lastPlain = text;
         }
         return;
@@ -68,6 +69,7 @@ void ConsoleHost::DrawText(int, int, const std::string& text) {
     if (text.find_first_not_of(' ') != std::string::npos) {
         EndLiveLine();
         std::fprintf(m_out, "%s\n", text.c_str());
+        std::fflush(m_out);
     }
 }
 

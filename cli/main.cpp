@@ -1,22 +1,168 @@
-// flashtool: the firmware-update tool's command line.
+// flashtool: the firmware-update tool's command line. Each subcommand is a thin layer over the
+// same document and view as the window: it opens the firmware file as File Open does, then runs
+// the command the window's menu would.
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "cli/ConsoleHost.h"
+#include "device/DrovaneView.h"
+#include "framework/Globals.h"
+#include "framework/InstallPaths.h"
 #include "image/DrovaneDoc.h"
+#include "link/QtSerialComm.h"
+#include "sim/SimComm.h"
+#include "sim/VirtualHost.h"
 
 namespace {
 
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr int kLineBaud = 9600;
+constexpr int kBitsPerByte = 10;  // start, 8 data, stop
 
-// Opens a firmware file as the window's File Open does, in the current directory.
+struct Options {
+    std::string port;
+    std::string edition = "A";
+    std::string installDir;
+    bool trace = false;
+    std::string simModel = "VX360R";
+    std::string simVersion = "S1.03";
+    bool simBootMode = false;
+    std::string simFaults;
+    int simRestartMs = 8000;
+    bool simVirtual = false;
+};
+
+// The serial port the command runs on, with what it needs alive: a system port, or the
+// simulated unit (in real time, or in virtual time with a host of its own).
+class Connection {
+public:
+    Connection(const Options& options, Host& realHost) {
+        if (options.port != "sim") {
+            short number = 1;
+            m_comm = std::make_unique<QtSerialComm>(SystemPort(options.port, number));
+            g_nCommPort = number;
+            m_host = &realHost;
+            return;
+        }
+        SimUnit::Options unit;
+        unit.model = options.simModel;
+        unit.version = options.simVersion;
+        unit.bootMode = options.simBootMode;
+        unit.restartMs = options.simRestartMs;
+        unit.faults = FaultPlan::Parse(options.simFaults);
+        m_unit = std::make_unique<SimUnit>(std::move(unit));
+        if (options.simVirtual) {
+            m_virtualHost = std::make_unique<QuietVirtualHost>(realHost);
+            m_host = m_virtualHost.get();
+        } else {
+            m_host = &realHost;
+        }
+        m_comm = std::make_unique<SimComm>(*m_unit, m_host->GetClock());
+    }
+
+    CMSComm& Comm() { return *m_comm; }
+    Host& GetHost() { return *m_host; }
+
+private:
+    // Virtual time for the simulated unit, but messages and progress where a person sees them.
+    class QuietVirtualHost : public VirtualHost {
+    public:
+        explicit QuietVirtualHost(Host& shown) : m_shownHost(shown) {}
+        int MessageBox(const std::string& text, unsigned type) override {
+            return m_shownHost.MessageBox(text, type);
+        }
+        void DrawText(int x, int y, const std::string& text) override {
+            m_shownHost.DrawText(x, y, text);
+        }
+
+    private:
+        Host& m_shownHost;
+    };
+
+    // "3" is port 3; "COM3" is port 3 on Windows; anything else names the device itself.
+    static std::string SystemPort(const std::string& port, short& number) {
+        if (port.size() == 1 && port[0] >= '1' && port[0] <= '6') {
+            number = static_cast<short>(port[0] - '0');
+            return {};
+        }
+#ifdef _WIN32
+        if (port.size() > 3 && (port.rfind("COM", 0) == 0 || port.rfind("com", 0) == 0) &&
+            std::all_of(port.begin() + 3, port.end(), ::isdigit)) {
+            number = static_cast<short>(std::stoi(port.substr(3)));
+            return {};
+        }
+#endif
+        return port;
+    }
+
+    std::unique_ptr<SimUnit> m_unit;
+    std::unique_ptr<VirtualHost> m_virtualHost;
+    std::unique_ptr<CMSComm> m_comm;
+    Host* m_host = nullptr;
+};
+
+std::string Hex(const CByteArray& bytes) {
+    std::string text;
+    char pair[4];
+    for (uint8_t byte : bytes) {
+        std::snprintf(pair, sizeof pair, "%02X ", byte);
+        text += pair;
+    }
+    if (!text.empty()) {
+        text.pop_back();
+    }
+    return text;
+}
+
+void ReportTransfer(const CProgramDlg& dlg) {
+    const double seconds = static_cast<double>(dlg.m_endNs - dlg.m_startNs) / 1e9;
+    const double share = seconds > 0 ? static_cast<double>(dlg.m_nBytesSent) * kBitsPerByte /
+                                           kLineBaud / seconds * 100
+                                     : 0;
+    std::printf("Sent %lld bytes in %.2f s: %.1f%% of the 9600-baud line rate\n",
+                static_cast<long long>(dlg.m_nBytesSent), seconds, share);
+    std::fflush(stdout);
+}
+
 int RunImage(const std::string& path) {
     CDrovaneDoc doc;
     doc.OnNewDocument();
     return doc.OnOpenDocument(path) ? kExitSuccess : kExitFailure;
+}
+
+int RunIdentify(CDrovaneView& view) {
+    std::fill(std::begin(g_szUnitVersion), std::end(g_szUnitVersion), '\0');
+    int flags = 0;
+    bool answered = false;
+    try {
+        view.OnBaud9600();
+        view.m_comm.SetPortOpen(true);
+        view.m_comm.SetInputMode(1);
+        flags = view.IdentifyUnit();
+        answered = g_szUnitVersion[0] != '\0';
+        view.ResetPort();
+    } catch (const CommError& error) {
+        view.m_comm.ForceClose();
+        std::fprintf(stderr, "%s\n", error.what());
+        return kExitFailure;
+    }
+    if (!answered) {
+        std::fprintf(stderr, "The unit did not answer the identification.\n");
+        return kExitFailure;
+    }
+    std::printf("version text    %.5s\n", g_szUnitVersion);
+    std::printf("model name      %.16s\n", g_szUnitModel);
+    std::printf("version number  %d\n", g_nUnitVersion);
+    std::printf("unit flags      0x%X\n", flags);
+    return kExitSuccess;
 }
 
 }  // namespace
@@ -25,19 +171,118 @@ int main(int argc, char** argv) {
     CLI::App app{"Firmware-update tool for the solar power units"};
     app.require_subcommand(1);
 
-    std::string firmwarePath;
+    Options options;
+    std::string firmware;
+    const auto addPortOptions = [&options](CLI::App* command) {
+        command
+            ->add_option("--port", options.port,
+                         "Serial port: 1..6, a system port name (COM3, /dev/ttyUSB0), or sim "
+                         "for the built-in simulated unit")
+            ->required();
+        command->add_option("--edition", options.edition, "Edition A or B")
+            ->check(CLI::IsMember({"A", "B"}));
+        command->add_option("--install-dir", options.installDir,
+                            "Folder that stands for \"C:\\Program Files\" (kernel, pre-loader, "
+                            "TempErase image)");
+        command->add_flag("--trace", options.trace,
+                          "Write every frame sent and received, with a time stamp, to stderr");
+        command->add_option("--sim-model", options.simModel, "Simulated unit: model name");
+        command->add_option("--sim-version", options.simVersion, "Simulated unit: version text");
+        command->add_flag("--sim-boot-mode", options.simBootMode,
+                          "Simulated unit: start in the controller's boot mode");
+        command->add_option("--sim-faults", options.simFaults,
+                            "Simulated unit: fault plan (see unitsim --help)");
+        command->add_option("--sim-restart-ms", options.simRestartMs,
+                            "Simulated unit: restart time after a block, in ms");
+        command->add_flag("--sim-virtual", options.simVirtual,
+                          "Simulated unit: run in virtual time instead of real time");
+    };
+
     CLI::App* image = app.add_subcommand(
         "image",
         "Open a firmware file and build tmp.bin (and log1.bin, log2.bin for 6K files) "
         "in the current directory");
-    image->add_option("PATH", firmwarePath, "Firmware file (*.mot)")->required();
+    image->add_option("PATH", firmware, "Firmware file (*.mot)")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    struct Command {
+        const char* name;
+        const char* help;
+        void (CDrovaneView::*run)();
+    };
+    const Command commands[] = {
+        {"flash", "Flash: identify the unit, check the file and program every block",
+         &CDrovaneView::OnFlash},
+        {"mppt", "Mppt: program the MPPT block", &CDrovaneView::OnMppt},
+        {"restart", "Restart: program a unit that already waits in its loader",
+         &CDrovaneView::OnFlashRestart},
+        {"boot", "Flash Action Setting: program through the controller's boot mode",
+         &CDrovaneView::OnFlashAction},
+    };
+    std::vector<std::pair<CLI::App*, const Command*>> deviceCommands;
+    for (const Command& command : commands) {
+        CLI::App* sub = app.add_subcommand(command.name, command.help);
+        sub->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
+        addPortOptions(sub);
+        deviceCommands.emplace_back(sub, &command);
+    }
+    CLI::App* identify = app.add_subcommand(
+        "identify", "Print the unit's version text, model name, version number and unit flags");
+    addPortOptions(identify);
 
-    ConsoleHost host;
-    ScopedHost installed(host);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? kExitSuccess : kExitUsage;
+    }
+
+    ConsoleHost console(stdout);
+    ScopedHost installed(console);
     if (image->parsed()) {
-        return RunImage(firmwarePath);
+        return RunImage(firmware);
+    }
+    if (!options.installDir.empty()) {
+        SetInstallRoot(options.installDir);
+    }
+
+    std::unique_ptr<Connection> connection;
+    try {
+        connection = std::make_unique<Connection>(options, console);
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "--sim-faults: %s\n", error.what());
+        return kExitUsage;
+    }
+    ScopedHost deviceHost(connection->GetHost());
+    CMSComm& comm = connection->Comm();
+    if (options.trace) {
+        Clock& clock = connection->GetHost().GetClock();
+        comm.SetTrace([&clock](CMSComm::Direction direction, const CByteArray& bytes) {
+            std::fprintf(stderr, "[%10.6f] %s %s\n", static_cast<double>(clock.NowNs()) / 1e9,
+                         direction == CMSComm::Direction::Sent ? ">" : "<", Hex(bytes).c_str());
+        });
+    }
+    CDrovaneView view(comm, options.edition == "B" ? Edition::B : Edition::A);
+    view.m_onTransferEnd = ReportTransfer;
+    if (identify->parsed()) {
+        return RunIdentify(view);
+    }
+
+    CDrovaneDoc doc;
+    doc.OnNewDocument();
+    if (!doc.OnOpenDocument(firmware)) {
+        return kExitFailure;
+    }
+    for (const auto& [sub, command] : deviceCommands) {
+        if (!sub->parsed()) {
+            continue;
+        }
+        view.m_bLastTransferDone = false;
+        (view.*(command->run))();
+        // A Flash run succeeds with its last block; the other commands with their transfer.
+        const bool flash =
+            command->run == &CDrovaneView::OnFlash || command->run == &CDrovaneView::OnFlashAction;
+        const bool done = view.m_bLastTransferDone &&
+                          (!flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
+        return done ? kExitSuccess : kExitFailure;
     }
     return kExitFailure;
 }

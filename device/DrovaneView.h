@@ -55,7 +55,8 @@ public:
     CMotImage m_image;
     Edition m_edition;
 
-    // Result of the last programming transfer: the unit's completion answer came.
+    // The last programming transfer sent an application image and the unit's completion answer
+    // came.
     bool m_bLastTransferDone = false;
     // Called after every programming transfer, with the dialog that ran it.
     std::function<void(const CProgramDlg&)> m_onTransferEnd;

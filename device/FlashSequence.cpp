@@ -204,6 +204,9 @@ void CDrovaneView::RequestFlash(Request request, bool checkBusy) {
         }
     }
     WaitTicks(kAfterRequestMs);
+    // The poll may have ended in the middle of the answer; what came after it must not be
+    // taken for the loader's acknowledgement of the block table.
+    m_comm.GetInput();
     DrawStatus(std::string(request == Request::TempErase ? kBlankTempErase : kBlankFlash, ' '));
     OnUserMode();
     OnWriteData();

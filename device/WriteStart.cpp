@@ -93,7 +93,8 @@ void CDrovaneView::OnSendProgram() {
         m_comm.SetInputMode(1);
         m_dlgProgram.SetView(this);
         const int result = m_dlgProgram.DoModal();
-        m_bLastTransferDone = result == IDOK;
+        // Only an application image completes a command; the pre-loader is a step on the way.
+        m_bLastTransferDone = result == IDOK && g_bKernelLoaded == 0;
         if (m_onTransferEnd) {
             m_onTransferEnd(m_dlgProgram);
         }

@@ -1,31 +1,21 @@
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "tests/support/Process.h"
 #include "tests/support/SrecFiles.h"
 #include "tests/support/TempDir.h"
 
 namespace {
-
-struct ProcessResult {
-    int status;
-    std::string stderrText;
-};
-
-ProcessResult Flashtool(const std::string& args) {
-    const int raw = std::system((std::string(FLASHTOOL_BIN) + " " + args + " 2>err.txt").c_str());
-    return {WEXITSTATUS(raw), ReadText("err.txt")};
-}
 
 TEST(FlashtoolImage, BuildsTheImageAndPrintsEveryMessage) {
     TempDir dir;
     WriteText("LB1~4K_fw.mot", SrecFile({S1Line(0x08, Ramp(16))}));
     ProcessResult run = Flashtool("image LB1~4K_fw.mot");
     EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.stderrText, "You will update LB1~4K_fw.mot !\n");
+    EXPECT_EQ(run.err, "You will update LB1~4K_fw.mot !\n");
     Bytes expected(64, 0xFF);
     std::copy_n(Ramp(16).begin(), 16, expected.begin() + 8);
     const std::string image = ReadText("tmp.bin");
@@ -34,7 +24,7 @@ TEST(FlashtoolImage, BuildsTheImageAndPrintsEveryMessage) {
     WriteText("unknown.mot", SrecFile({S1Line(0, Ramp(16))}));
     run = Flashtool("image unknown.mot");
     EXPECT_NE(run.status, 0);
-    EXPECT_EQ(run.stderrText, "This filename is unknown! Please confirm it !\n");
+    EXPECT_EQ(run.err, "This filename is unknown! Please confirm it !\n");
     EXPECT_NE(Flashtool("image").status, 0);
 }
 

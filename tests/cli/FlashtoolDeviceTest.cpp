@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/Process.h"
+#include "tests/support/SrecFiles.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr const char* kSim = "--port sim --sim-virtual";
+
+class FlashtoolDevice : public ::testing::Test {
+protected:
+    FlashtoolDevice() {
+        WriteText("LB1~4K_fw.mot", SrecFile(RecordLines(64)));
+        std::filesystem::create_directories("install/Kestrune");
+        WriteText("install/Kestrune/3062f.bin", std::string(1558, 'k'));
+        WriteText("install/Kestrune/PreFlash.bin", std::string(128, 'p'));
+    }
+    TempDir m_dir;
+};
+
+TEST_F(FlashtoolDevice, FlashSucceedsOnlyWhenTheUnitTookTheImage) {
+    ProcessResult run = Flashtool(std::string("flash LB1~4K_fw.mot ") + kSim +
+                                  " --sim-model VX310R --sim-version A1.03");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "You will update LB1~4K_fw.mot !\nProgramming successfully !\n");
+    EXPECT_NE(run.out.find("Sent 1042 bytes in "), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("of the 9600-baud line rate"), std::string::npos);
+
+    // The default simulated unit is of the other family.
+    run = Flashtool(std::string("flash LB1~4K_fw.mot ") + kSim);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("But the input FW is not matched!"), std::string::npos);
+
+    run = Flashtool(std::string("flash LB1~4K_fw.mot ") + kSim +
+                    " --sim-model VX310R --sim-version A1.03 --sim-faults answer:frame#3=0x15");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Receive Error !"), std::string::npos);
+    EXPECT_EQ(run.err.find("successfully"), std::string::npos);
+
+    EXPECT_EQ(Flashtool(std::string("flash missing.mot ") + kSim).status, 1);
+    EXPECT_EQ(
+        Flashtool(std::string("flash LB1~4K_fw.mot ") + kSim + " --sim-faults nonsense").status, 2);
+    EXPECT_EQ(Flashtool("flash LB1~4K_fw.mot").status, 2);  // no port
+}
+
+TEST_F(FlashtoolDevice, BootRoadAndIdentify) {
+    ProcessResult run = Flashtool(std::string("boot LB1~4K_fw.mot ") + kSim +
+                                  " --sim-model VX310R --install-dir install");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "You will update LB1~4K_fw.mot !\nProgramming successfully !\n");
+    // Without the kernel the road stops after the handshake.
+    run = Flashtool(std::string("boot LB1~4K_fw.mot ") + kSim + " --install-dir elsewhere");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("3062f.bin File Read Error !"), std::string::npos);
+
+    run = Flashtool(std::string("identify ") + kSim + " --trace");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out,
+              "version text    S1.03\nmodel name      VX360R          \nversion number  103\n"
+              "unit flags      0x133\n");
+    EXPECT_NE(run.err.find("] > AA AA 01 00 00 00 00 04 00 01 59\n"), std::string::npos);
+    EXPECT_EQ(Flashtool(std::string("identify ") + kSim + " --sim-faults silent:discovery").status,
+              1);
+}
+
+}  // namespace
