@@ -257,6 +257,11 @@ int main(int argc, char** argv) {
     }
 
     SimUnit unit(options);
+    if (options.bootMode) {
+        // As if DTR and RTS were raised: the first close of the port drops them, which resets
+        // the controller into its user program.
+        unit.ScheduleLines(true, true, 0);
+    }
     if (!flashDir.empty()) {
         unit.SetOnWrite([&unit, flashDir] {
             if (!unit.SaveFlash(flashDir)) {
