@@ -73,9 +73,9 @@ void ConsoleHost::DrawText(int, int, const std::string& text) {
     }
 }
 
-void ConsoleHost::OpenDialog(CDialog& dlg) {
+void ConsoleHost::OpenDialog(CDialog&) {
     g_interrupted = false;
-    Show(dlg);
+    m_lastPlain.clear();
 }
 
 void ConsoleHost::CloseDialog(CDialog&) {

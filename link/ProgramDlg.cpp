@@ -46,6 +46,7 @@ bool CProgramDlg::OnInitDialog() {
     g_nAckPolls = 0;
     m_nBytesSent = 0;
     m_startNs = m_endNs = GetHost().GetClock().NowNs();
+    m_bAnswered = false;
     SetProgressRange(0, m_nLength);
     SetProgressPos(0);
     m_strText = "0 %";
@@ -67,7 +68,9 @@ void CProgramDlg::OnTimer(int id) {
             SetTimer(kWorkTimer, kPollMs);
         }
     });
-    m_endNs = GetHost().GetClock().NowNs();
+    if (!m_bAnswered) {
+        m_endNs = GetHost().GetClock().NowNs();
+    }
 }
 
 bool CProgramDlg::Step() {
@@ -116,7 +119,8 @@ bool CProgramDlg::Step() {
         return true;
     }
     if (ReplyEquals(answer, {kDone})) {
-        m_endNs = clock.NowNs();
+        m_endNs = clock.NowNs();  // the countdown is the unit's restart, not the transfer
+        m_bAnswered = true;
         if (g_nStepIndex + 1 < g_nStepCount) {
             CountDownRestart();
         }

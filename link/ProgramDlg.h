@@ -40,4 +40,5 @@ private:
     int m_nState = 0;   // 0: send the next frame; 1: await its answer
     uint8_t m_byChecksum = 0;
     int64_t m_waitStartNs = 0;
+    bool m_bAnswered = false;  // the completion answer came
 };
