@@ -1,11 +1,10 @@
 #include "device/DrovaneView.h"
+#include "device/Messages.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
 
 namespace {
 
-constexpr const char* kDataNotReady =
-    "Data is not ready. Please load firmware file first ! ( *.mot )";
 constexpr const char* kResetSystemA = "Reset System(A) !";
 constexpr const char* kResetSystemB = "Reset System(B) !";
 constexpr const char* kNotReadyA = "Boot mode System not Ready (A)!";
@@ -13,7 +12,6 @@ constexpr const char* kNotReadyB = "Boot Mode System not Ready(B) !";
 constexpr const char* kSettingFailed = "Boot Mode Setting Failed";
 constexpr const char* kBootEnabled = "Boot Mode has been Enabled !";
 constexpr const char* kUserModeDisabled = "User Mode Disabled !";
-constexpr const char* kSelectBaudRate = "Please Select the suitable Baud Rate and Try again!";
 
 // The boot program's handshake: 0x00 until 0x00 comes back, then 0x55 answered by 0xAA.
 constexpr uint8_t kSync = 0x00;

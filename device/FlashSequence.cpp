@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "device/DrovaneView.h"
+#include "device/Messages.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
 #include "image/DrovaneDoc.h"
@@ -9,14 +10,11 @@
 
 namespace {
 
-constexpr const char* kDataNotReady =
-    "Data is not ready. Please load firmware file first ! ( *.mot )";
 constexpr const char* kNotMatched4K =
     "This system Model Name is LB1~4K ! But the input FW is not matched!";
 constexpr const char* kNotMatched6K =
     "This system Model Name is 6K ! But the input FW is not for LB1~4K !";
 constexpr const char* kNoModelName = "Can't find Model Name!";
-constexpr const char* kSelectBaudRate = "Please Select the suitable Baud Rate and Try again!";
 
 constexpr const char* kInitiate = "Initiate ";
 constexpr const char* kWaitingRestart = "Waitting Restart";

@@ -1,4 +1,5 @@
 #include "device/DrovaneView.h"
+#include "device/Messages.h"
 #include "framework/FileIo.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
@@ -8,8 +9,6 @@
 namespace {
 
 constexpr const char* kSystemNotReady = "System not ready. Please repeat the flash action again !";
-constexpr const char* kDataNotReady =
-    "Data is not ready. Please load firmware file first ! ( *.mot )";
 constexpr const char* kImageReadError = "BIN File Read Error !";
 constexpr const char* kPreLoaderReadError = "PreFlash.bin File Read Error !";
 constexpr const char* kTableNotAcknowledged = "System not Ready !";
