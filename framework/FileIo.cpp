@@ -33,6 +33,16 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string& r
         return false;
     }
     content.clear();
+    // A regular file is read in one go; anything else in pieces until its end.
+    if (std::fseek(file.get(), 0, SEEK_END) == 0) {
+        const long size = std::ftell(file.get());
+        if (size > 0 && std::fseek(file.get(), 0, SEEK_SET) == 0) {
+            content.resize(static_cast<size_t>(size));
+            content.resize(std::fread(content.data(), 1, content.size(), file.get()));
+        } else {
+            std::rewind(file.get());
+        }
+    }
     char buffer[1 << 16];
     for (;;) {
         const size_t got = std::fread(buffer, 1, sizeof buffer, file.get());

@@ -109,7 +109,7 @@ bool ExpectedImage(const std::vector<CS19Record>& records, std::string& image) {
     const uint32_t block = CMotImage::kBlockBytes;
     image.assign((end + block - 1) / block * block, '\xFF');
     for (const Span& span : spans) {
-        const std::string& data = span.record->m_strData;
+        const std::string_view data = span.record->m_strData;
         if (data.size() != 2 * static_cast<size_t>(span.end - span.begin)) {
             Fail("a record's data does not match its count");
         }

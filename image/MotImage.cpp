@@ -1,11 +1,13 @@
 #include "image/MotImage.h"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 #include <new>
 #include <string_view>
 
-#include "framework/Host.h"
 #include "framework/FileIo.h"
+#include "framework/Host.h"
 #include "image/LineReader.h"
 
 namespace {
@@ -42,12 +44,40 @@ bool DataRecordFollows(LineReader lines) {
     return false;
 }
 
+size_t LineCount(std::string_view text) {
+    size_t lines = 1;
+    for (const char* at = text.data();
+         const void* found =
+             std::memchr(at, '\n', text.size() - static_cast<size_t>(at - text.data()));
+         at = static_cast<const char*>(found) + 1) {
+        ++lines;
+    }
+    return lines;
+}
+
 CBinRow MakeFillRow(uint32_t address) {
     CBinRow row;
     row.m_dwAddress = address;
     row.m_nSize = CMotImage::kRowBytes;
-    row.m_strData.assign(kRowChars, 'F');
+    row.m_strData.fill('F');
     return row;
+}
+
+// Value of a hexadecimal digit; the reader lets no other character into a row.
+constexpr std::array<uint8_t, 256> MakeDigitTable() {
+    std::array<uint8_t, 256> table{};
+    for (int c = 0; c < 10; ++c) {
+        table['0' + c] = static_cast<uint8_t>(c);
+    }
+    for (int c = 0; c < 6; ++c) {
+        table['A' + c] = table['a' + c] = static_cast<uint8_t>(10 + c);
+    }
+    return table;
+}
+constexpr std::array<uint8_t, 256> kDigit = MakeDigitTable();
+
+int HexValue(char c) {
+    return kDigit[static_cast<unsigned char>(c)];
 }
 
 }  // namespace
@@ -59,8 +89,13 @@ bool CMotImage::ReadMotFile(const std::string& path) {
         AfxMessageBox(kReadFileError);
         return false;
     }
+    // The records point into the text, so it must live on the heap, where a move leaves it.
+    text.reserve(std::max<size_t>(text.size(), 2 * sizeof(std::string)));
     try {
         if (ReadMotText(text)) {
+            m_listSorted.clear();  // they point into the text read before
+            m_listLate.clear();
+            m_fileText = std::move(text);
             return true;
         }
     } catch (const std::bad_alloc&) {
@@ -73,6 +108,7 @@ bool CMotImage::ReadMotFile(const std::string& path) {
 
 bool CMotImage::ReadMotText(const std::string& text) {
     std::vector<CS19Record> records;
+    records.reserve(LineCount(text));
     CS19Record record;
     bool seenData = false;
     LineReader lines(text);
@@ -169,29 +205,35 @@ bool CMotImage::BuildRows() {
         return false;
     }
     m_listRows.clear();
-    m_listRows.reserve(m_listSorted.size() + m_listSorted.size() / 2);
+    size_t rows = 0;
+    for (const CS19Record& record : m_listSorted) {
+        rows += (record.m_dwAddress % kRowBytes +
+                 static_cast<size_t>(std::max(record.m_nCount, 0)) + kRowBytes - 1) /
+                kRowBytes;
+    }
+    m_listRows.reserve(rows);
     for (const CS19Record& record : m_listSorted) {
         if (record.m_nCount <= 0) {
             continue;
         }
+        // The record's bytes, with filler in front up to its address and behind up to the end
+        // of its last row. A record is cut into as many rows as it covers; every row after the
+        // first takes the rest of the first row's boundary as its lead.
         const uint32_t lead = record.m_dwAddress % kRowBytes;
         const size_t used = lead + static_cast<size_t>(record.m_nCount);
         const size_t rowCount = (used + kRowBytes - 1) / kRowBytes;
-        // The record's bytes, with filler in front up to its address and behind up to the row end.
-        std::string text;
-        text.reserve(rowCount * kRowChars);
-        text.append(2 * lead, 'F');
-        text.append(record.m_strData);
-        text.append(rowCount * kRowChars - text.size(), 'F');
-        // A record is cut into as many rows as it covers; every row after the first takes the
-        // rest of the first row's boundary as its lead.
+        const std::string_view data = record.m_strData;
+        size_t taken = 0;  // characters of the record's data placed so far
         for (size_t i = 0; i < rowCount; ++i) {
-            CBinRow row;
+            CBinRow& row = m_listRows.emplace_back();
             row.m_nLead = static_cast<int>(i == 0 ? lead : kRowBytes - lead);
             row.m_dwAddress = record.m_dwAddress - lead + static_cast<uint32_t>(i * kRowBytes);
             row.m_nSize = kRowBytes;
-            row.m_strData.assign(text, i * kRowChars, kRowChars);
-            m_listRows.push_back(std::move(row));
+            const size_t front = i == 0 ? 2 * lead : 0;
+            const size_t count = std::min<size_t>(kRowChars - front, data.size() - taken);
+            row.m_strData.fill('F');
+            data.copy(row.m_strData.data() + front, count, taken);
+            taken += count;
         }
     }
     return true;
@@ -208,11 +250,9 @@ void CMotImage::MergeRows() {
         // The earlier row's bytes up to the lead, then this row's bytes.
         CBinRow& previous = m_listMerged.back();
         const size_t leadChars = 2 * static_cast<size_t>(std::clamp(row.m_nLead, 0, 16));
-        std::string data = previous.m_strData.substr(0, leadChars);
-        const size_t ownChars = kRowChars - leadChars;
-        data.append(row.m_strData, row.m_strData.size() - std::min(ownChars, row.m_strData.size()));
-        previous = row;
-        previous.m_strData = std::move(data);
+        CBinRow merged = row;
+        std::copy_n(previous.m_strData.begin(), leadChars, merged.m_strData.begin());
+        previous = merged;
     }
 }
 
@@ -241,12 +281,12 @@ bool CMotImage::FillGaps() {
 }
 
 bool CMotImage::WriteBinFile(const std::string& path) {
-    std::string bytes;
-    bytes.reserve(m_listImage.size() * kRowBytes);
+    std::string bytes(m_listImage.size() * kRowBytes, '\0');
+    char* out = bytes.data();
     for (const CBinRow& row : m_listImage) {
-        const std::string_view data = row.m_strData;
-        for (size_t i = 0; i + 1 < data.size(); i += 2) {
-            bytes.push_back(static_cast<char>(HexToByte(data.substr(i, 2))));
+        for (size_t i = 0; i < kRowChars; i += 2) {
+            *out++ =
+                static_cast<char>(HexValue(row.m_strData[i]) << 4 | HexValue(row.m_strData[i + 1]));
         }
     }
     if (!WriteFileAtomically(path, bytes)) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@ public:
     int m_nLead = 0;  // leading bytes that a merge takes from an earlier row of the same address
     uint32_t m_dwAddress = 0;  // a multiple of 16
     int m_nSize = 0;
-    std::string m_strData;  // 32 hexadecimal characters; a filler byte is "FF"
+    std::array<char, 32> m_strData{};  // two hexadecimal characters a byte; filler is "FF"
 };
 
 // Turns the S-records of a file into the binary image: 16-byte rows from address 0 upward,
@@ -45,4 +46,7 @@ public:
 
 private:
     bool ReadMotText(const std::string& text);
+
+    // The text of the file read last; the records' texts point into it.
+    std::string m_fileText;
 };

@@ -77,7 +77,7 @@ LineKind ParseDataRecord(CS19Record& record, std::string_view line, int addressB
     }
     record.m_nCount = dataBytes;
     record.m_dwAddress = address;
-    record.m_strData.assign(line.substr(dataPos, 2 * static_cast<size_t>(dataBytes)));
+    record.m_strData = line.substr(dataPos, 2 * static_cast<size_t>(dataBytes));
     record.m_nChecksum = HexByteAt(line, pos - 2);
     return LineKind::Data;
 }
@@ -93,7 +93,7 @@ uint8_t HexToByte(std::string_view text) {
 }
 
 LineKind ParseRecord(CS19Record& record, std::string_view line) {
-    record.m_strType.assign(line.substr(0, 2));
+    record.m_strType = line.substr(0, 2);
     if (IsBlank(line)) {
         return LineKind::Skip;
     }

@@ -5,14 +5,15 @@
 #include <string_view>
 
 // One parsed S-record line. The data stays hexadecimal text, two characters a byte, letter
-// case kept, until the image file is written.
+// case kept, until the image file is written. The texts are views into the line they were
+// parsed from, so whoever keeps records keeps the text they came from.
 class CS19Record {
 public:
-    std::string m_strType;  // "S0", "S1", "S2", ...
-    int m_nCount = 0;       // data bytes: the count field less the address and checksum bytes
+    std::string_view m_strType;  // "S0", "S1", "S2", ...
+    int m_nCount = 0;  // data bytes: the count field less the address and checksum bytes
     uint32_t m_dwAddress = 0;
-    std::string m_strData;  // 2 * m_nCount hexadecimal characters
-    int m_nChecksum = 0;    // the checksum byte of the line
+    std::string_view m_strData;  // 2 * m_nCount hexadecimal characters
+    int m_nChecksum = 0;         // the checksum byte of the line
 };
 
 // What one line of an S-record file is to the reader.

@@ -32,7 +32,8 @@ TEST(HexToByte, TakesExactlyTwoHexCharactersOfEitherCase) {
 
 TEST(ParseRecord, ReadsCountAddressDataAndChecksum) {
     CS19Record record;
-    ASSERT_EQ(ParseRecord(record, S1Line(0x1234, Ramp(16))), LineKind::Data);
+    const std::string s1 = S1Line(0x1234, Ramp(16));  // the record points into its line
+    ASSERT_EQ(ParseRecord(record, s1), LineKind::Data);
     EXPECT_EQ(record.m_nCount, 16);  // count field 0x13
     EXPECT_EQ(record.m_dwAddress, 0x1234u);
     EXPECT_EQ(record.m_strData, "000102030405060708090A0B0C0D0E0F");
