@@ -9,6 +9,9 @@
 #include "link/ProgramDlg.h"
 #include "link/ResponseWaitDlg.h"
 #include "link/TransferView.h"
+#include "shell/ShellDialogs.h"
+
+class CCmdUI;
 
 // The view: all device state and every operation that talks to a unit. The window (or the
 // command line) routes commands to it; it reaches the platform only through its host and the
@@ -30,6 +33,13 @@ public:
     void OnBaud19200();
     void OnBaud9600();
     void OnBaud2400();
+    void OnProtect();
+
+    // Runs a view command by id; false when the id is not the view's.
+    bool OnCommand(unsigned id);
+    // Applies the update rule of a view command to its interface state; false when the id is
+    // not the view's.
+    bool OnUpdateCommand(CCmdUI& cmdUI) const;
 
     // The unit flags of the connected unit (0: no usable answer).
     int IdentifyUnit();
@@ -49,6 +59,7 @@ public:
     int m_bUserMode = 0;
     int m_bProgramming = 0;
     int m_nImageSize = 0;
+    CPasswordDlg m_dlgPassword;
     CKernelDownloadDlg m_dlgKernel;
     CProgramDlg m_dlgProgram;
     CResponseWaitDlg m_dlgResponse;

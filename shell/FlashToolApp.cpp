@@ -1,0 +1,56 @@
+#include "shell/FlashToolApp.h"
+
+#include <QApplication>
+
+#include <cstdlib>
+
+#include "link/QtSerialComm.h"
+#include "shell/MainFrame.h"
+#include "shell/QtHost.h"
+#include "shell/platform/FileTypes.h"
+#include "shell/platform/Icons.h"
+#include "sim/SimComm.h"
+
+namespace {
+constexpr const char* kSimulateOption = "--simulate";
+constexpr const char* kSimulateSetting = "FLASHTOOL_SIMULATE";
+}  // namespace
+
+CFlashToolApp::CFlashToolApp(Edition edition) : m_edition(edition) {}
+
+CFlashToolApp::~CFlashToolApp() {
+    m_frame.reset();
+    m_installed.reset();
+}
+
+bool CFlashToolApp::InitInstance(const QStringList& arguments) {
+    const char* setting = std::getenv(kSimulateSetting);
+    bool simulate = setting != nullptr && std::string(setting) == "1";
+    QString file;
+    for (const QString& argument : arguments.mid(1)) {
+        if (argument == kSimulateOption) {
+            simulate = true;
+        } else if (file.isEmpty()) {
+            file = argument;
+        }
+    }
+    QApplication::setApplicationName(TextsOf(m_edition).applicationName);
+    QApplication::setWindowIcon(MainIcon());
+    m_host = std::make_unique<QtHost>(m_clock, false, TextsOf(m_edition).applicationName);
+    if (simulate) {
+        m_unit = std::make_unique<SimUnit>(SimUnit::Options{});
+        m_comm = std::make_unique<SimComm>(*m_unit, m_clock);
+    } else {
+        auto serial = std::make_unique<QtSerialComm>();
+        m_host->SetPortNamer([port = serial.get()](short n) { return port->PortName(n); });
+        m_comm = std::move(serial);
+    }
+    m_installed = std::make_unique<ScopedHost>(*m_host);
+    RegisterFileTypeWindows(QApplication::applicationFilePath());
+    m_frame = std::make_unique<CMainFrame>(m_edition, *m_host, *m_comm);
+    if (!file.isEmpty() && !m_frame->OpenFile(file.toStdString())) {
+        return false;
+    }
+    m_frame->show();
+    return true;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QMainWindow>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "device/DrovaneView.h"
+#include "framework/Edition.h"
+#include "image/DrovaneDoc.h"
+
+class QAction;
+class QLabel;
+class QtHost;
+class CFormView;
+class SuspendBlocker;
+
+// The main window: menus, toolbar, accelerators and status bar of the edition, around the form
+// that shows the view. Every command goes through RunCommand, which applies the command's
+// update rule once more before carrying it out.
+class CMainFrame : public QMainWindow {
+public:
+    CMainFrame(Edition edition, QtHost& host, CMSComm& comm);
+    ~CMainFrame() override;
+
+    // Opens a firmware file like File Open; false when the document refused it.
+    bool OpenFile(const std::string& path);
+    void RunCommand(unsigned id);
+    // Recomputes check marks and enabled states from the flags.
+    void RefreshCommands();
+
+    QAction* Action(unsigned id) const;
+    CDrovaneView& View() { return m_view; }
+    CFormView& Form() { return *m_form; }
+    QString Caption() const { return windowTitle(); }
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+private:
+    void BuildMenus();
+    void BuildToolBar();
+    void BuildAccelerators();
+    QAction* MakeAction(unsigned id, const QString& text = {});
+    void SetDocumentTitle(const std::string& title);
+    void FitToForm();
+    void OnFileOpen();
+    void RememberRecentFile(const std::string& path);
+
+    Edition m_edition;
+    QtHost& m_host;
+    CDrovaneDoc m_doc;
+    CDrovaneView m_view;
+    CFormView* m_form;
+    QLabel* m_ready;
+    std::map<unsigned, QAction*> m_actions;
+    std::unique_ptr<SuspendBlocker> m_suspendBlocker;
+};

@@ -1,0 +1,287 @@
+#include "shell/QtHost.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QEventLoop>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+#include "framework/Dialog.h"
+#include "shell/FormView.h"
+#include "shell/ShellDialogs.h"
+
+namespace {
+
+constexpr int kPaintSliceMs = 20;
+
+QMessageBox::Icon IconOf(unsigned type) {
+    switch (type & MB_ICONMASK) {
+        case MB_ICONSTOP:
+            return QMessageBox::Critical;
+        case MB_ICONQUESTION:
+            return QMessageBox::Question;
+        case MB_ICONEXCLAMATION:
+            return QMessageBox::Warning;
+        case MB_ICONINFORMATION:
+            return QMessageBox::Information;
+        default:
+            return QMessageBox::NoIcon;
+    }
+}
+
+QString Q(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+}  // namespace
+
+// The window of a running transfer dialog.
+struct QtHost::TransferWindow {
+    QDialog dialog;
+    QLabel* text = nullptr;
+    QProgressBar* bar = nullptr;
+    bool cancelled = false;
+
+    TransferWindow(QWidget* parent, const CDialog& dlg) : dialog(parent) {
+        dialog.setObjectName("transfer");
+        dialog.setWindowTitle(Q(dlg.Title()));
+        dialog.setWindowModality(Qt::ApplicationModal);
+        auto* layout = new QVBoxLayout(&dialog);
+        if (dlg.HasProgress()) {
+            bar = new QProgressBar(&dialog);
+            bar->setTextVisible(false);
+            layout->addWidget(bar);
+        }
+        text = new QLabel(&dialog);
+        text->setMinimumWidth(220);
+        layout->addWidget(text);
+        if (dlg.HasStopButton()) {
+            auto* stop = new QPushButton("Stop", &dialog);
+            layout->addWidget(stop, 0, Qt::AlignHCenter);
+            QObject::connect(stop, &QPushButton::clicked, [this] { cancelled = true; });
+        }
+        // Escape and the close box are the standard cancel.
+        QObject::connect(&dialog, &QDialog::rejected, [this] { cancelled = true; });
+    }
+};
+
+QtHost::QtHost(Clock& clock, bool virtualTime, std::string applicationName)
+    : Host(clock), m_virtualTime(virtualTime), m_applicationName(std::move(applicationName)) {}
+
+QtHost::~QtHost() = default;
+
+void QtHost::SetWindow(QWidget* window, CFormView* form) {
+    m_window = window;
+    m_form = form;
+}
+
+int QtHost::MessageBox(const std::string& text, unsigned type) {
+    const bool question = (type & MB_TYPEMASK) == MB_OKCANCEL;
+    QMessageBox box(IconOf(type), Q(m_applicationName), Q(text),
+                    question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok,
+                    m_window.data());
+    box.setWindowModality(Qt::ApplicationModal);
+    return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
+}
+
+int QtHost::RunModal(CDialog& dlg) {
+    if (auto* password = dynamic_cast<CPasswordDlg*>(&dlg)) {
+        return RunPasswordDialog(*password);
+    }
+    if (auto* port = dynamic_cast<CPortSettingDlg*>(&dlg)) {
+        return RunPortDialog(*port);
+    }
+    if (auto* about = dynamic_cast<CAboutDlg*>(&dlg)) {
+        return RunAboutDialog(*about);
+    }
+    return Host::RunModal(dlg);
+}
+
+void QtHost::OpenDialog(CDialog& dlg) {
+    m_transfer = std::make_unique<TransferWindow>(m_window.data(), dlg);
+    m_transfer->dialog.show();
+    Pump(0, true);
+}
+
+void QtHost::CloseDialog(CDialog&) {
+    if (m_transfer) {
+        m_transfer->dialog.hide();
+        m_transfer.reset();
+    }
+}
+
+void QtHost::Show(const CDialog& dlg) {
+    if (!m_transfer) {
+        return;
+    }
+    m_transfer->text->setText(Q(dlg.StatusText()));
+    if (m_transfer->bar != nullptr) {
+        m_transfer->bar->setRange(dlg.ProgressLow(),
+                                  std::max(dlg.ProgressHigh(), dlg.ProgressLow() + 1));
+        m_transfer->bar->setValue(dlg.ProgressPos());
+    }
+    Pump(0, true);
+}
+
+bool QtHost::WaitUntil(CDialog&, int64_t ns) {
+    for (;;) {
+        Pump(0, false);
+        if (m_transfer && m_transfer->cancelled) {
+            m_transfer->cancelled = false;
+            return false;
+        }
+        const int64_t now = m_clock.NowNs();
+        if (ns != kForever && now >= ns) {
+            return true;
+        }
+        if (m_virtualTime) {
+            if (ns == kForever) {
+                return false;  // nobody will press anything in virtual time
+            }
+            m_clock.SleepUntilNs(ns);
+            continue;
+        }
+        const int64_t remainingMs =
+            ns == kForever ? kPaintSliceMs : (ns - now + kNsPerMs - 1) / kNsPerMs;
+        Pump(static_cast<int>(std::min<int64_t>(remainingMs, kPaintSliceMs)), false);
+    }
+}
+
+void QtHost::Sleep(int ms) {
+    // The thread is held, but the windows keep painting.
+    const int64_t until = m_clock.NowNs() + static_cast<int64_t>(ms) * kNsPerMs;
+    if (m_virtualTime) {
+        m_clock.SleepUntilNs(until);
+        Pump(0, true);
+        return;
+    }
+    for (int64_t now = m_clock.NowNs(); now < until; now = m_clock.NowNs()) {
+        const int64_t slice = std::min<int64_t>(until - now, kPaintSliceMs * kNsPerMs);
+        m_clock.SleepUntilNs(now + slice);
+        Pump(0, true);
+    }
+}
+
+void QtHost::DrawText(int x, int y, const std::string& text) {
+    if (m_form != nullptr) {
+        m_form->SetStatus(x, y, text);
+    }
+}
+
+void QtHost::Pump(int ms, bool paintOnly) {
+    const QEventLoop::ProcessEventsFlags flags =
+        paintOnly ? QEventLoop::ExcludeUserInputEvents : QEventLoop::AllEvents;
+    if (ms <= 0) {
+        QCoreApplication::processEvents(flags);
+        return;
+    }
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    if (m_transfer) {
+        QObject::connect(&m_transfer->dialog, &QDialog::rejected, &loop, &QEventLoop::quit);
+    }
+    loop.exec(flags);
+}
+
+int QtHost::RunPasswordDialog(CPasswordDlg& dlg) {
+    dlg.BeginModal();
+    dlg.OnInitDialog();
+    QDialog window(m_window.data());
+    window.setWindowTitle(Q(dlg.Title()));
+    auto* layout = new QHBoxLayout(&window);
+    auto* field = new QLineEdit(&window);
+    field->setEchoMode(QLineEdit::Password);
+    field->setText(Q(dlg.m_strPassword));
+    field->setObjectName("password");
+    auto* ok = new QPushButton("OK", &window);
+    ok->setAutoDefault(false);
+    ok->setDefault(false);
+    layout->addWidget(field);
+    layout->addWidget(ok);
+    QObject::connect(ok, &QPushButton::clicked, &window, &QDialog::accept);
+    QObject::connect(field, &QLineEdit::returnPressed, &window, &QDialog::accept);
+    if (window.exec() != QDialog::Accepted) {
+        dlg.OnCancel();
+        return dlg.Result();
+    }
+    dlg.m_strPassword = field->text().toStdString();
+    dlg.OnOK();
+    return dlg.Result();
+}
+
+int QtHost::RunPortDialog(CPortSettingDlg& dlg) {
+    dlg.BeginModal();
+    dlg.OnInitDialog();
+    QDialog window(m_window.data());
+    window.setWindowTitle(Q(dlg.Title()));
+    auto* layout = new QHBoxLayout(&window);
+    auto* group = new QGroupBox("Port", &window);
+    auto* grid = new QGridLayout(group);
+    for (int port = 1; port <= CPortSettingDlg::kPorts; ++port) {
+        auto* radio = new QRadioButton(QString("COM%1").arg(port), group);
+        radio->setObjectName(QString("COM%1").arg(port));
+        radio->setChecked(port == dlg.Checked());
+        if (m_portNamer) {
+            radio->setToolTip(Q(m_portNamer(static_cast<short>(port))));
+        }
+        // COM1, COM3 and COM5 on the left, COM2, COM4 and COM6 on the right.
+        grid->addWidget(radio, (port - 1) / 2, (port - 1) % 2);
+        QObject::connect(radio, &QRadioButton::clicked, [&dlg, port] { dlg.OnRadio(port); });
+    }
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel,
+                                         Qt::Vertical, &window);
+    layout->addWidget(buttons);
+    layout->addWidget(group);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &window, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &window, &QDialog::reject);
+    if (window.exec() == QDialog::Accepted) {
+        dlg.OnOK();
+    } else {
+        dlg.OnCancel();
+    }
+    return dlg.Result();
+}
+
+int QtHost::RunAboutDialog(CAboutDlg& dlg) {
+    dlg.BeginModal();
+    QDialog window(m_window.data());
+    window.setWindowTitle(Q(dlg.Title()));
+    auto* layout = new QGridLayout(&window);
+    auto* icon = new QLabel(&window);
+    icon->setPixmap(QApplication::windowIcon().pixmap(32, 32));
+    layout->addWidget(icon, 0, 0, Qt::AlignTop);
+    const auto block = [](const std::vector<std::string>& lines) {
+        QStringList joined;
+        for (const std::string& line : lines) {
+            joined << Q(line);
+        }
+        return joined.join('\n');
+    };
+    auto* version = new QLabel(Q(dlg.m_strVersion), &window);
+    version->setObjectName("version");
+    auto* first = new QLabel(block(dlg.m_firstBlock), &window);
+    first->setObjectName("first");
+    auto* second = new QLabel(block(dlg.m_secondBlock), &window);
+    second->setObjectName("second");
+    auto* ok = new QPushButton("OK", &window);
+    ok->setDefault(true);
+    layout->addWidget(version, 0, 1);
+    layout->addWidget(ok, 0, 2, Qt::AlignTop);
+    layout->addWidget(first, 1, 1);
+    layout->addWidget(second, 2, 1);
+    QObject::connect(ok, &QPushButton::clicked, &window, &QDialog::accept);
+    window.exec();
+    dlg.OnOK();
+    return dlg.Result();
+}

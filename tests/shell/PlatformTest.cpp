@@ -1,0 +1,340 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QXmlStreamReader>
+#include <QtEndian>
+
+#include "shell/platform/FileTypes.h"
+#include "shell/platform/Icons.h"
+#include "shell/platform/SuspendBlocker.h"
+
+#ifdef FLASHTOOL_HAVE_DBUS
+#include <poll.h>
+#include <unistd.h>
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusUnixFileDescriptor>
+#include <QDBusVirtualObject>
+#include <QThread>
+#include <mutex>
+#endif
+
+namespace {
+
+const QString kPlatformDir = QStringLiteral(PLATFORM_DIR);
+const char kAppName[] = "Flash tool platform test";
+
+TEST(PowerBroadcast, DeniesSuspendQueriesAndAcknowledgesTheRest) {
+    EXPECT_EQ(PowerBroadcastReply(0x0000), 0x424D5144);  // PBT_APMQUERYSUSPEND
+    // PBT_APMSUSPEND, PBT_APMRESUMESUSPEND, PBT_APMPOWERSTATUSCHANGE, PBT_APMRESUMEAUTOMATIC,
+    // PBT_POWERSETTINGCHANGE
+    for (unsigned long event : {0x0004ul, 0x0007ul, 0x000Aul, 0x0012ul, 0x8013ul}) {
+        EXPECT_EQ(PowerBroadcastReply(event), 1) << event;
+    }
+}
+
+#ifdef FLASHTOOL_HAVE_DBUS
+
+TEST(SuspendBlocker, RunsWithoutALoginManager) {
+    const SuspendBlocker unreachable(QStringLiteral("test"),
+                                     QStringLiteral("unix:path=/nonexistent/flashtool-test-bus"));
+    EXPECT_FALSE(unreachable.Active());
+
+    const QDBusConnection system = QDBusConnection::systemBus();
+    const bool haveLogind = system.isConnected() && system.interface()->isServiceRegistered(
+                                                        QStringLiteral("org.freedesktop.login1"));
+    const SuspendBlocker blocker;
+    EXPECT_EQ(blocker.Active(), haveLogind);
+}
+
+// Answers Inhibit with the write end of a pipe and keeps the read end: the read end reports
+// end of file once every copy of the lock is closed, as the real login manager notices.
+class FakeLoginManager final : public QDBusVirtualObject {
+public:
+    ~FakeLoginManager() override {
+        if (m_readEnd >= 0) {
+            ::close(m_readEnd);
+        }
+    }
+    QString introspect(const QString&) const override { return {}; }
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        if (message.interface() != "org.freedesktop.login1.Manager" ||
+            message.member() != "Inhibit" || message.signature() != "ssss") {
+            return false;
+        }
+        int ends[2];
+        if (::pipe(ends) != 0) {
+            return false;
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            for (const QVariant& argument : message.arguments()) {
+                m_arguments.append(argument.toString());
+            }
+            m_readEnd = ends[0];
+        }
+        connection.send(message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(ends[1]))));
+        ::close(ends[1]);
+        return true;
+    }
+    QStringList Arguments() const {
+        std::lock_guard lock(m_mutex);
+        return m_arguments;
+    }
+    int ReadEnd() const {
+        std::lock_guard lock(m_mutex);
+        return m_readEnd;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_arguments;
+    int m_readEnd = -1;
+};
+
+// A bus daemon of the test's own, stopped with the object.
+class PrivateBus {
+public:
+    PrivateBus() {
+        const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
+        QFile config(m_dir.filePath(QStringLiteral("bus.conf")));
+        if (daemon.isEmpty() || !config.open(QIODevice::WriteOnly)) {
+            return;
+        }
+        config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
+                                    "<auth>EXTERNAL</auth><policy context=\"default\">"
+                                    "<allow send_destination=\"*\"/><allow own=\"*\"/>"
+                                    "</policy></busconfig>")
+                         .arg(m_dir.path())
+                         .toUtf8());
+        config.close();
+        m_daemon.start(daemon,
+                       {"--config-file=" + config.fileName(), "--nofork", "--print-address"});
+        if (m_daemon.waitForStarted() && m_daemon.waitForReadyRead(5000)) {
+            m_address = QString::fromUtf8(m_daemon.readLine()).trimmed();
+        }
+    }
+    ~PrivateBus() {
+        m_daemon.terminate();
+        m_daemon.waitForFinished();
+    }
+    const QString& Address() const { return m_address; }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_daemon;
+    QString m_address;
+};
+
+// The fake answers on its own thread: the blocker's call blocks the test's.
+struct ServiceThread {
+    ServiceThread() { m_thread.start(); }
+    ~ServiceThread() {
+        m_thread.quit();
+        m_thread.wait();
+    }
+    QThread m_thread;
+};
+
+struct BusConnection {
+    BusConnection(const QString& address, const QString& name)
+        : m_name(name), m_bus(QDBusConnection::connectToBus(address, name)) {}
+    ~BusConnection() { QDBusConnection::disconnectFromBus(m_name); }
+    QString m_name;
+    QDBusConnection m_bus;
+};
+
+bool EndOfFile(int fd, int waitMs) {
+    pollfd poller{fd, POLLIN, 0};
+    char byte = 0;
+    return ::poll(&poller, 1, waitMs) == 1 && ::read(fd, &byte, 1) == 0;
+}
+
+TEST(SuspendBlocker, HoldsTheSleepLockForItsLife) {
+    PrivateBus bus;
+    if (bus.Address().isEmpty()) {
+        GTEST_SKIP() << "no dbus-daemon to run a private bus";
+    }
+    FakeLoginManager manager;
+    ServiceThread thread;
+    manager.moveToThread(&thread.m_thread);
+    BusConnection service(bus.Address(), QStringLiteral("fake-login1"));
+    ASSERT_TRUE(service.m_bus.registerService(QStringLiteral("org.freedesktop.login1")));
+    ASSERT_TRUE(
+        service.m_bus.registerVirtualObject(QStringLiteral("/org/freedesktop/login1"), &manager));
+
+    int lock = -1;
+    {
+        const SuspendBlocker blocker(QStringLiteral("Writing firmware"), bus.Address());
+        EXPECT_TRUE(blocker.Active());
+        EXPECT_EQ(manager.Arguments(),
+                  QStringList({"sleep", kAppName, "Writing firmware", "block"}));
+        lock = manager.ReadEnd();
+        ASSERT_GE(lock, 0);
+        EXPECT_FALSE(EndOfFile(lock, 200)) << "the lock was let go while the blocker lives";
+    }
+    EXPECT_TRUE(EndOfFile(lock, 5000)) << "the lock outlived the blocker";
+}
+
+#endif  // FLASHTOOL_HAVE_DBUS
+
+double Coverage(const QImage& image) {
+    int drawn = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            drawn += qAlpha(image.pixel(x, y)) > 0;
+        }
+    }
+    return double(drawn) / (image.width() * image.height());
+}
+
+// Each icon has its sizes, is drawn (neither empty nor a filled box) and differs from the others.
+void ExpectDrawn(const QList<QIcon>& icons, const QList<QSize>& sizes, double least) {
+    QList<QImage> seen;
+    for (const QIcon& icon : icons) {
+        ASSERT_FALSE(icon.isNull());
+        for (QSize size : sizes) {
+            EXPECT_TRUE(icon.availableSizes().contains(size)) << size.width();
+            const QImage image = icon.pixmap(size, 1.0).toImage();
+            ASSERT_EQ(image.size(), size);
+            EXPECT_GT(Coverage(image), least) << size.width();
+            EXPECT_LT(Coverage(image), 0.9) << size.width();
+            EXPECT_EQ(qAlpha(image.pixel(0, 0)), 0) << size.width();
+            for (const QImage& other : seen) {
+                EXPECT_NE(image, other);
+            }
+            seen.append(image);
+        }
+    }
+}
+
+TEST(Icons, ToolbarIconsFitTheButtons) {
+    ExpectDrawn({OpenIcon(), FlashIcon(), AboutIcon()}, {QSize(39, 30), QSize(78, 60)}, 0.05);
+}
+
+TEST(Icons, ProgramAndDocumentIcons) {
+    ExpectDrawn({MainIcon(), DocumentIcon()}, {QSize(16, 16), QSize(32, 32)}, 0.25);
+}
+
+TEST(Icons, IcoFileHoldsEverySizeAsPng) {
+    const QIcon icon = DocumentIcon();
+    const QByteArray ico = IcoFile(icon);
+    const auto le16 = [&](qsizetype at) {
+        return qFromLittleEndian<quint16>(ico.constData() + at);
+    };
+    const auto le32 = [&](qsizetype at) {
+        return qFromLittleEndian<quint32>(ico.constData() + at);
+    };
+    ASSERT_GE(ico.size(), 6);
+    EXPECT_EQ(le16(0), 0);
+    EXPECT_EQ(le16(2), 1);
+    const QList<QSize> sizes = icon.availableSizes();
+    ASSERT_EQ(le16(4), sizes.size());
+    for (int i = 0; i < sizes.size(); ++i) {
+        const qsizetype entry = 6 + 16 * i;
+        const int side = quint8(ico[entry]) == 0 ? 256 : quint8(ico[entry]);
+        const qsizetype length = le32(entry + 8), offset = le32(entry + 12);
+        ASSERT_LE(offset + length, ico.size());
+        const QImage image = QImage::fromData(ico.mid(offset, length), "PNG");
+        EXPECT_EQ(image.size(), QSize(side, side));
+        EXPECT_TRUE(sizes.contains(image.size()));
+    }
+}
+
+TEST(FileTypes, MimePackageDeclaresTheMotType) {
+    QFile file(kPlatformDir + "/flashtool-mot.xml");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QXmlStreamReader xml(&file);
+    QStringList found;
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement) {
+            continue;
+        }
+        const auto attributes = xml.attributes();
+        if (xml.name() == u"mime-type") {
+            found << "type " + attributes.value("type").toString();
+        } else if (xml.name() == u"glob") {
+            found << "glob " + attributes.value("pattern").toString();
+        } else if (xml.name() == u"icon") {
+            found << "icon " + attributes.value("name").toString();
+        } else if (xml.name() == u"comment") {
+            found << "comment " + xml.readElementText();
+        }
+    }
+    ASSERT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    EXPECT_EQ(found,
+              QStringList({QStringLiteral("type ") + kMotMimeType, "comment Kestrun Document",
+                           QStringLiteral("icon ") + kDocumentIconName, "glob *.mot"}));
+
+    // The desktop's own tool must take it and map *.mot to the type.
+    const QString update = QStandardPaths::findExecutable(QStringLiteral("update-mime-database"));
+    if (update.isEmpty()) {
+        GTEST_SKIP() << "update-mime-database is not installed";
+    }
+    QTemporaryDir mime;
+    ASSERT_TRUE(QDir(mime.path()).mkpath(QStringLiteral("packages")));
+    ASSERT_TRUE(file.copy(mime.filePath(QStringLiteral("packages/flashtool-mot.xml"))));
+    ASSERT_EQ(QProcess::execute(update, {mime.path()}), 0);
+    QFile globs(mime.filePath(QStringLiteral("globs2")));
+    ASSERT_TRUE(globs.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(globs.readAll().contains(QByteArray(":") + kMotMimeType + ":*.mot\n"));
+}
+
+TEST(FileTypes, DesktopEntriesOpenMotFiles) {
+    const QString validate =
+        QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+    const std::pair<const char*, const char*> editions[] = {
+        {"QuorvaneIAP.desktop", "QUORVANE Series Flash Tool"},
+        {"Flash_LB1-6K.desktop", "Lumbrook Series Flash Tool"}};
+    for (const auto& [fileName, appName] : editions) {
+        SCOPED_TRACE(fileName);
+        const QString path = kPlatformDir + '/' + fileName;
+        ASSERT_TRUE(QFile::exists(path));
+        QSettings entry(path, QSettings::IniFormat);
+        entry.beginGroup(QStringLiteral("Desktop Entry"));
+        EXPECT_EQ(entry.status(), QSettings::NoError);
+        EXPECT_EQ(entry.value("Type").toString(), "Application");
+        EXPECT_EQ(entry.value("Name").toString(), appName);
+        EXPECT_TRUE(entry.value("Exec").toString().endsWith(" %f"));
+        EXPECT_EQ(entry.value("MimeType").toString(), QString(kMotMimeType) + ';');
+        EXPECT_EQ(entry.value("Icon").toString(), kMainIconName);
+        if (!validate.isEmpty()) {
+            EXPECT_EQ(QProcess::execute(validate, {path}), 0);
+        }
+    }
+}
+
+TEST(FileTypes, WindowsKeysNameTheProgramAsOpener) {
+    QTemporaryDir dir;
+    QSettings classes(dir.filePath(QStringLiteral("classes.ini")), QSettings::IniFormat);
+    const QString program = QStringLiteral("C:/Program Files/Kestrune/QuorvaneIAP.exe");
+    const QString icon = QStringLiteral("C:/Users/u/AppData/kestrune-document.ico");
+    WriteFileTypeKeys(classes, program, icon);
+    EXPECT_EQ(classes.value(".mot/Default").toString(), "Kestrune.Document");
+    EXPECT_EQ(classes.value("Kestrune.Document/Default").toString(), "Kestrun Document");
+    EXPECT_EQ(classes.value("Kestrune.Document/shell/open/command/Default").toString(),
+              '"' + QDir::toNativeSeparators(program) + "\" \"%1\"");
+    EXPECT_EQ(classes.value("Kestrune.Document/DefaultIcon/Default").toString(),
+              QDir::toNativeSeparators(icon) + ",0");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(kAppName);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

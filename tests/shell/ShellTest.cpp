@@ -1,0 +1,311 @@
+#include <gtest/gtest.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QRadioButton>
+#include <QTest>
+#include <QTimer>
+
+#include <deque>
+#include <functional>
+#include <memory>
+
+#include "framework/Globals.h"
+#include "shell/CommandIds.h"
+#include "shell/FormView.h"
+#include "shell/MainFrame.h"
+#include "shell/QtHost.h"
+#include "sim/SimComm.h"
+#include "tests/support/ProgramState.h"
+#include "tests/support/SrecFiles.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+// Plays the person in front of the window: answers every modal window that comes up, by
+// script where one is given, else with OK, and records the message boxes it saw.
+class Person : public QObject {
+public:
+    using Step = std::function<void(QWidget*)>;
+
+    Person() {
+        connect(&m_timer, &QTimer::timeout, this, &Person::Look);
+        m_timer.start(2);
+    }
+
+    void Then(Step step) { m_script.push_back(std::move(step)); }
+
+    Texts m_messages;
+    std::vector<QString> m_captions;
+    std::vector<QString> m_dialogs;  // titles of the other modal windows answered
+
+private:
+    void Look() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal->objectName() == "transfer" || modal == m_handled) {
+            return;
+        }
+        m_handled = modal;
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            m_messages.push_back(box->text().toStdString());
+            m_captions.push_back(box->windowTitle());
+        } else {
+            m_dialogs.push_back(modal->windowTitle());
+        }
+        if (!m_script.empty()) {
+            Step step = std::move(m_script.front());
+            m_script.pop_front();
+            step(modal);
+            return;
+        }
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            box->button(QMessageBox::Ok)->click();
+        } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+            dialog->accept();
+        }
+    }
+
+    QTimer m_timer;
+    QPointer<QWidget> m_handled;
+    std::deque<Step> m_script;
+};
+
+void Press(QWidget* dialog, const QString& buttonText) {
+    for (auto* button : dialog->findChildren<QAbstractButton*>()) {
+        if (button->text() == buttonText) {
+            button->click();
+            return;
+        }
+    }
+    ADD_FAILURE() << "no button " << buttonText.toStdString();
+}
+
+class Window : public ::testing::Test {
+protected:
+    void Open(Edition edition, SimUnit::Options unit = {}) {
+        ResetProgramState();
+        m_frame.reset();
+        m_installed.reset();
+        m_unit = std::make_unique<SimUnit>(std::move(unit));
+        m_comm = std::make_unique<SimComm>(*m_unit, m_clock);
+        m_host = std::make_unique<QtHost>(m_clock, true, TextsOf(edition).applicationName);
+        m_installed = std::make_unique<ScopedHost>(*m_host);
+        m_frame = std::make_unique<CMainFrame>(edition, *m_host, *m_comm);
+        m_frame->show();
+        m_frame->activateWindow();
+        QApplication::processEvents();
+    }
+    ~Window() override {
+        m_frame.reset();
+        m_installed.reset();
+    }
+
+    // A key pressed while the main window has the focus.
+    void Key(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        m_frame->activateWindow();
+        QApplication::setActiveWindow(m_frame.get());
+        QTest::keyClick(m_frame.get(), key, modifiers);
+    }
+    bool Checked(unsigned id) const { return m_frame->Action(id)->isChecked(); }
+    bool Enabled(unsigned id) const { return m_frame->Action(id)->isEnabled(); }
+
+    TempDir m_dir;
+    VirtualClock m_clock;
+    std::unique_ptr<SimUnit> m_unit;
+    std::unique_ptr<SimComm> m_comm;
+    std::unique_ptr<QtHost> m_host;
+    std::unique_ptr<ScopedHost> m_installed;
+    std::unique_ptr<CMainFrame> m_frame;
+    Person m_person;
+};
+
+TEST_F(Window, StartStateCaptionAndFixedSize) {
+    Open(Edition::A);
+    EXPECT_TRUE(Enabled(ID_WRITE_DATA));
+    EXPECT_FALSE(Enabled(ID_SEND_PROGRAM));
+    EXPECT_TRUE(Checked(ID_PROTECT));
+    EXPECT_TRUE(Checked(ID_BAUD_2400));
+    for (unsigned id : {ID_FLASH, ID_MPPT, ID_FLASH_RESTART, ID_FLASH_ACTION, ID_USER_MODE,
+                        ID_BAUD_9600, ID_BAUD_19200, ID_BAUD_38400}) {
+        EXPECT_FALSE(Checked(id)) << id;
+    }
+    EXPECT_EQ(m_frame->Caption(), "Untitled - Quorvane IAP ");
+    EXPECT_EQ(m_frame->minimumSize(), m_frame->maximumSize());
+    EXPECT_FALSE(m_frame->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(m_frame->Form().size(), CFormView::FormSize());
+
+    WriteText("LB1~4K_fw.mot", SrecFile(RecordLines(4)));
+    EXPECT_TRUE(m_frame->OpenFile(m_dir.Path("LB1~4K_fw.mot")));
+    EXPECT_EQ(m_frame->Caption(), "LB1~4K_fw.mot - Quorvane IAP ");
+    WriteText("unknown.mot", SrecFile(RecordLines(4)));
+    EXPECT_FALSE(m_frame->OpenFile(m_dir.Path("unknown.mot")));
+    EXPECT_EQ(m_frame->Caption(), "LB1~4K_fw.mot - Quorvane IAP ");
+    EXPECT_EQ(m_person.m_messages, (Texts{"You will update LB1~4K_fw.mot !",
+                                          "This filename is unknown! Please confirm it !"}));
+
+    Open(Edition::B);
+    EXPECT_EQ(m_frame->Caption(), "Untitled - Lumbrook Series Flash LB1~6K");
+    for (const QString& caption : m_person.m_captions) {
+        EXPECT_EQ(caption, "QUORVANE Series Flash Tool");
+    }
+}
+
+TEST_F(Window, Accelerators) {
+    Open(Edition::B);
+    Key(Qt::Key_B);  // Flash Action Setting, with nothing loaded
+    Key(Qt::Key_S);  // Write Data To Flash ROM, no mode set
+    EXPECT_EQ(m_person.m_messages,
+              (Texts{"Data is not ready. Please load firmware file first ! ( *.mot )",
+                     "System not ready. Please repeat the flash action again !"}));
+    EXPECT_EQ(m_person.m_captions.back(), "Lumbrook Series Flash Tool");
+
+    m_person.Then([](QWidget* dialog) { qobject_cast<QDialog*>(dialog)->reject(); });
+    Key(Qt::Key_L);  // Open
+    ASSERT_EQ(m_person.m_dialogs.size(), 1u);
+    EXPECT_EQ(m_person.m_dialogs[0], "Open");
+
+    Key(Qt::Key_A, Qt::ControlModifier);  // About
+    ASSERT_EQ(m_person.m_dialogs.size(), 2u);
+    EXPECT_EQ(m_person.m_dialogs[1], "About Lumbrook Series Flash_LB1~6K");
+
+    Key(Qt::Key_F);  // Mppt: asks the unit, then wants log2.bin
+    EXPECT_EQ(m_person.m_messages.back(), "Read File Error !");
+    EXPECT_FALSE(m_comm->GetPortOpen());
+
+    // S does nothing while a transfer is announced: the rule disables it.
+    m_frame->View().m_bProgramming = 1;
+    m_frame->RefreshCommands();
+    EXPECT_FALSE(Enabled(ID_WRITE_DATA));
+    const size_t seen = m_person.m_messages.size();
+    Key(Qt::Key_S);
+    Key(Qt::Key_S, Qt::ControlModifier);  // Save writes nothing
+    EXPECT_EQ(m_person.m_messages.size(), seen);
+}
+
+TEST_F(Window, PortDialogCommitsOnOkOnly) {
+    Open(Edition::A);
+    const auto choose = [](const char* port, const char* button) {
+        return [port, button](QWidget* dialog) {
+            dialog->findChild<QRadioButton*>(port)->click();
+            Press(dialog, button);
+        };
+    };
+    m_person.Then(choose("COM4", "OK"));
+    m_frame->RunCommand(ID_PORT_SETTING);
+    EXPECT_EQ(g_nCommPort, 4);
+    m_person.Then(choose("COM2", "Cancel"));
+    m_frame->RunCommand(ID_PORT_SETTING);
+    EXPECT_EQ(g_nCommPort, 4);
+    bool com4Checked = false;
+    m_person.Then([&com4Checked](QWidget* dialog) {
+        com4Checked = dialog->findChild<QRadioButton*>("COM4")->isChecked();
+        Press(dialog, "OK");
+    });
+    m_frame->RunCommand(ID_PORT_SETTING);
+    EXPECT_TRUE(com4Checked);
+    EXPECT_EQ(g_nCommPort, 4);
+    EXPECT_EQ(m_person.m_dialogs, std::vector<QString>(3, "Serial Port Setting"));
+}
+
+TEST_F(Window, PasswordFlows) {
+    Open(Edition::A);
+    std::vector<QString> fieldAtOpen;
+    const auto type = [&fieldAtOpen](const char* text, bool ok) {
+        return [&fieldAtOpen, text, ok](QWidget* dialog) {
+            auto* field = dialog->findChild<QLineEdit*>("password");
+            fieldAtOpen.push_back(field->text());
+            field->setText(text);
+            if (ok) {
+                Press(dialog, "OK");
+            } else {
+                QTest::keyClick(dialog, Qt::Key_Escape);
+            }
+        };
+    };
+    const auto answer = [](QMessageBox::StandardButton button) {
+        return [button](QWidget* box) { qobject_cast<QMessageBox*>(box)->button(button)->click(); };
+    };
+    for (const char* wrong : {"", "write7315", "WRITE7315 "}) {
+        m_person.Then(type(wrong, true));
+        m_person.Then(answer(QMessageBox::Ok));
+        m_frame->RunCommand(ID_PROTECT);
+    }
+    m_person.Then(type("WRITE7315", false));  // Escape: nothing changes
+    m_frame->RunCommand(ID_PROTECT);
+    EXPECT_TRUE(Checked(ID_PROTECT));
+    m_person.Then(type("WRITE7315", true));
+    m_person.Then(answer(QMessageBox::Ok));
+    m_frame->RunCommand(ID_PROTECT);
+    EXPECT_FALSE(Checked(ID_PROTECT));
+    m_person.Then(answer(QMessageBox::Cancel));
+    m_frame->RunCommand(ID_PROTECT);
+    EXPECT_FALSE(Checked(ID_PROTECT));
+    m_person.Then(answer(QMessageBox::Ok));
+    m_frame->RunCommand(ID_PROTECT);
+    EXPECT_TRUE(Checked(ID_PROTECT));
+    EXPECT_EQ(m_person.m_messages,
+              (Texts{"Incorrect password !", "Incorrect password !", "Incorrect password !",
+                     "Protection disabled !", "Enable protection ?", "Enable protection ?"}));
+    EXPECT_EQ(fieldAtOpen, std::vector<QString>(5, ""));
+}
+
+TEST_F(Window, AboutTextsOfBothEditions) {
+    for (Edition edition : {Edition::A, Edition::B}) {
+        Open(edition);
+        QString version, first, second, title;
+        m_person.Then([&](QWidget* dialog) {
+            title = dialog->windowTitle();
+            version = dialog->findChild<QLabel*>("version")->text();
+            first = dialog->findChild<QLabel*>("first")->text();
+            second = dialog->findChild<QLabel*>("second")->text();
+            Press(dialog, "OK");
+        });
+        m_frame->RunCommand(ID_APP_ABOUT);
+        const bool a = edition == Edition::A;
+        EXPECT_EQ(title, a ? "About IAP SOP" : "About Lumbrook Series Flash_LB1~6K");
+        EXPECT_EQ(version, a ? "Version 1.1.1" : "Version 2.0.0.1");
+        EXPECT_EQ(first,
+                  "Instruction:\nStep 1: Load the firmware file. ( *.mot )\n"
+                  "Step 2: Select Serial Port.\nStep 3: Press \"Flash\" button.");
+        EXPECT_EQ(second.toStdString(),
+                  std::string("Step 4: The programming process will start after 20") +
+                      (a ? "           " : " ") +
+                      "seconds.\nStep 5: Wait few minutes, depends on PC speed.\n"
+                      "Step 6: Flash upgrade finished.");
+    }
+}
+
+TEST_F(Window, WholeSixKFlashRunThroughTheWindow) {
+    Open(Edition::A);
+    const auto control = RecordLines(2000, 0x100);
+    WriteText("Tilm6K_run.mot", Container(control, 2000, RecordLines(16, 0x40), 16));
+    ASSERT_TRUE(m_frame->OpenFile(m_dir.Path("Tilm6K_run.mot")));
+    const std::string image = ReadText("tmp.bin");
+    m_frame->Action(ID_FLASH)->trigger();  // the toolbar button
+    EXPECT_EQ(m_person.m_messages,
+              (Texts{"You will update Tilm6K_run.mot !", "Programming successfully !"}));
+    EXPECT_EQ(g_nStepIndex, 2);
+    const auto& flash = m_unit->Flash(Processor::Control);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin(),
+                           [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
+    EXPECT_EQ(m_unit->Writes(Processor::Mppt), 1);
+    EXPECT_FALSE(Checked(ID_FLASH));
+    for (const QString& caption : m_person.m_captions) {
+        EXPECT_EQ(caption, "QUORVANE Series Flash Tool");
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
