@@ -6,7 +6,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     qt6-base-dev qt6-serialport-dev
-    srecord
+    srecord fonts-dejavu-core
 )
 
 missing=()
