@@ -4,9 +4,9 @@
 #include <cctype>
 #include <climits>
 
+#include "framework/FileIo.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
-#include "framework/FileIo.h"
 #include "image/LineReader.h"
 #include "image/ModelCode.h"
 

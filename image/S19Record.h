@@ -10,7 +10,7 @@
 class CS19Record {
 public:
     std::string_view m_strType;  // "S0", "S1", "S2", ...
-    int m_nCount = 0;  // data bytes: the count field less the address and checksum bytes
+    int m_nCount = 0;            // data bytes: the count field less the address and checksum bytes
     uint32_t m_dwAddress = 0;
     std::string_view m_strData;  // 2 * m_nCount hexadecimal characters
     int m_nChecksum = 0;         // the checksum byte of the line

@@ -29,13 +29,12 @@ protected:
         std::filesystem::create_directories(m_dir / "flash");
         std::filesystem::create_directories(m_dir / "install/Kestrune");
         // 128 bytes at address 0: two frames.
-        std::ofstream(m_dir / "LB1~4K_e2e.mot")
-            << "S1130000000102030405060708090A0B0C0D0E0F74\n"
-               "S1130010101112131415161718191A1B1C1D1E1F64\n"
-               "S1130020202122232425262728292A2B2C2D2E2F54\n"
-               "S1130030303132333435363738393A3B3C3D3E3F44\n"
-               "S1130040404142434445464748494A4B4C4D4E4F34\n"
-               "S9030000FC\n";
+        std::ofstream(m_dir / "LB1~4K_e2e.mot") << "S1130000000102030405060708090A0B0C0D0E0F74\n"
+                                                   "S1130010101112131415161718191A1B1C1D1E1F64\n"
+                                                   "S1130020202122232425262728292A2B2C2D2E2F54\n"
+                                                   "S1130030303132333435363738393A3B3C3D3E3F44\n"
+                                                   "S1130040404142434445464748494A4B4C4D4E4F34\n"
+                                                   "S9030000FC\n";
         std::ofstream(m_dir / "install/Kestrune/3062f.bin") << std::string(40, 'k');
         std::ofstream(m_dir / "install/Kestrune/PreFlash.bin") << std::string(64, 'p');
     }
@@ -74,8 +73,8 @@ TEST_F(FlashtoolOverPty, FlashProgramsTheUnit) {
 }
 
 TEST_F(FlashtoolOverPty, BootRoadProgramsTheUnit) {
-    UnitSimProcess unit({"--boot-mode", "--restart-ms", "200", "--flash-dir",
-                         (m_dir / "flash").string()});
+    UnitSimProcess unit(
+        {"--boot-mode", "--restart-ms", "200", "--flash-dir", (m_dir / "flash").string()});
     const std::string device = unit.ReadLine();
     ASSERT_FALSE(device.empty());
     EXPECT_EQ(Flashtool("boot", device), 0) << Err();

@@ -104,4 +104,3 @@ private:
     int m_output = -1;
     int m_status = -1;
 };
-
