@@ -7,6 +7,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
     qt6-base-dev qt6-serialport-dev
     srecord fonts-dejavu-core
+    desktop-file-utils shared-mime-info dbus-daemon
 )
 
 missing=()

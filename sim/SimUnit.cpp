@@ -430,6 +430,11 @@ void SimUnit::LoaderByte(uint8_t byte) {
             CompleteWrite();
             return;
         case LoaderStage::Done:
+            if (m_options.linesUnseen && m_target == Target::PreLoader && byte == kTableStart) {
+                Reset(Mode::Loader);
+                EnterLoader(Target::ControlFlash);
+                LoaderByte(byte);
+            }
             return;
     }
 }

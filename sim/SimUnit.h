@@ -31,6 +31,10 @@ public:
         int eraseMs = 2000;     // the boot program erases the flash before its closing 0xAA
         int handoverMs = 100;   // from the "*FLASH" answer until the loader listens
         int lineResetMs = 50;   // a reset through the modem lines
+        // The line carries no modem lines (a pseudo-terminal), so a close of the port may go
+        // unseen: a block table sent to the kernel after it wrote the pre-loader is then taken
+        // as the pre-loader's, as if the reset had happened.
+        bool linesUnseen = false;
         FaultPlan faults;
     };
 

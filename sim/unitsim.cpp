@@ -256,6 +256,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    options.linesUnseen = true;
     SimUnit unit(options);
     if (options.bootMode) {
         // As if DTR and RTS were raised: the first close of the port drops them, which resets
