@@ -11,11 +11,11 @@
 #include <string>
 
 #include "cli/ConsoleHost.h"
+#include "cli/SerialPortLoader.h"
 #include "device/DrovaneView.h"
 #include "framework/Globals.h"
 #include "framework/InstallPaths.h"
 #include "image/DrovaneDoc.h"
-#include "link/QtSerialComm.h"
 #include "sim/SimComm.h"
 #include "sim/VirtualHost.h"
 
@@ -47,7 +47,7 @@ public:
     Connection(const Options& options, Host& realHost) {
         if (options.port != "sim") {
             short number = 1;
-            m_comm = std::make_unique<QtSerialComm>(SystemPort(options.port, number));
+            m_comm = LoadSerialPort(SystemPort(options.port, number));
             g_nCommPort = number;
             m_host = &realHost;
             return;
@@ -250,6 +250,9 @@ int main(int argc, char** argv) {
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "--sim-faults: %s\n", error.what());
         return kExitUsage;
+    } catch (const CommError& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return kExitFailure;
     }
     ScopedHost deviceHost(connection->GetHost());
     CMSComm& comm = connection->Comm();

@@ -4,6 +4,10 @@
 #include <filesystem>
 #include <optional>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 constexpr const char* kRootSetting = "FLASHTOOL_INSTALL_DIR";
@@ -20,12 +24,7 @@ std::string DefaultRoot() {
 #ifdef _WIN32
     return "C:\\Program Files";
 #else
-    std::error_code error;
-    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
-    if (error) {
-        return "share";
-    }
-    return (program.parent_path().parent_path() / "share").string();
+    return (std::filesystem::path(ProgramDirectory()).parent_path() / "share").string();
 #endif
 }
 
@@ -34,6 +33,18 @@ std::string InRoot(const char* file) {
 }
 
 }  // namespace
+
+std::string ProgramDirectory() {
+#ifdef _WIN32
+    std::wstring path(MAX_PATH, L'\0');
+    path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
+    return std::filesystem::path(path).parent_path().string();
+#else
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::string(".") : program.parent_path().string();
+#endif
+}
 
 std::string InstallRoot() {
     if (ChosenRoot()) {

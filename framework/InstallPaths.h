@@ -8,5 +8,8 @@
 std::string InstallRoot();
 void SetInstallRoot(const std::string& root);
 
+// The folder of the running program.
+std::string ProgramDirectory();
+
 std::string KernelPath();     // ROOT/Kestrune/3062f.bin
 std::string PreLoaderPath();  // ROOT/Kestrune/PreFlash.bin
