@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
@@ -306,6 +307,7 @@ TEST_F(Window, WholeSixKFlashRunThroughTheWindow) {
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);
+    QStandardPaths::setTestModeEnabled(true);  // the recent-file list goes to a test location
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
