@@ -18,9 +18,16 @@ constexpr int kBarWidth = 30;
 constexpr int64_t kCancelCheckNs = 20 * kNsPerMs;
 
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_dialogOpen{false};
 
-extern "C" void OnInterrupt(int) {
-    g_interrupted = true;
+// Ctrl+C presses Stop on an open dialog; outside one it ends the program as usual.
+extern "C" void OnInterrupt(int signal) {
+    if (g_dialogOpen) {
+        g_interrupted = true;
+        return;
+    }
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
 }
 
 }  // namespace
@@ -75,10 +82,12 @@ void ConsoleHost::DrawText(int, int, const std::string& text) {
 
 void ConsoleHost::OpenDialog(CDialog&) {
     g_interrupted = false;
+    g_dialogOpen = true;
     m_lastPlain.clear();
 }
 
 void ConsoleHost::CloseDialog(CDialog&) {
+    g_dialogOpen = false;
     EndLiveLine();
     m_lastPlain.clear();
 }
