@@ -43,9 +43,7 @@ ConsoleHost::~ConsoleHost() {
 
 int ConsoleHost::MessageBox(const std::string& text, unsigned type) {
     EndLiveLine();
-    std::fprintf(stderr, "%s\n", text.c_str());
-    std::fflush(stderr);
-    return (type & MB_TYPEMASK) == MB_OKCANCEL ? IDCANCEL : IDOK;
+    return StderrMessageBox(text, type);
 }
 
 void ConsoleHost::Show(const CDialog& dlg) {

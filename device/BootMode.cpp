@@ -70,9 +70,7 @@ void CDrovaneView::OnFlashAction() {
         }
         // The reset starts the pre-loader; the port is opened again for it.
         ResetPort();
-        OnBaud9600();
-        m_comm.SetPortOpen(true);
-        m_comm.SetInputMode(1);
+        OpenPort();
         OnUserMode();
         Sleep(kUserModeSettleMs);
         if (m_bUserMode == 0) {
@@ -120,6 +118,10 @@ void CDrovaneView::ResetPort() {
     m_comm.SetRTSEnable(false);
     Sleep(kLinesDropMs);
     m_comm.SetPortOpen(false);
+    ClearModeFlags();
+}
+
+void CDrovaneView::ClearModeFlags() {
     g_bBootMode = 0;
     m_bBootHandshake = 0;
     g_bKernelLoaded = 0;

@@ -26,11 +26,7 @@ void CDrovaneView::Guarded(const std::function<void()>& command) {
         }
         AfxMessageBox(error.what(), MB_OK | MB_ICONSTOP);
         m_comm.ForceClose();
-        g_bBootMode = 0;
-        g_bKernelLoaded = 0;
-        m_bBootHandshake = 0;
-        m_bUserMode = 0;
-        m_bProgramming = 0;
+        ClearModeFlags();
         m_bFlashBusy = 0;
         m_bLastTransferDone = false;
     }

@@ -77,6 +77,8 @@ private:
 
     // Runs a command; a serial error ends it with a message and a closed port.
     void Guarded(const std::function<void()>& command);
+    // The mode flags a port reset clears.
+    void ClearModeFlags();
     // Selects 9600 baud, opens the port in binary mode.
     void OpenPort();
     // Rebuilds "tmp.bin" from `source`; on failure the port is reset and false returned.

@@ -71,10 +71,14 @@ bool Host::WaitUntil(CDialog&, int64_t ns) {
     return true;
 }
 
-int StderrHost::MessageBox(const std::string& text, unsigned type) {
+int StderrMessageBox(const std::string& text, unsigned type) {
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
     return (type & MB_TYPEMASK) == MB_OKCANCEL ? IDCANCEL : IDOK;
+}
+
+int StderrHost::MessageBox(const std::string& text, unsigned type) {
+    return StderrMessageBox(text, type);
 }
 
 Host& GetHost() {

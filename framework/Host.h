@@ -76,6 +76,9 @@ public:
     int MessageBox(const std::string& text, unsigned type) override;
 };
 
+// A message box on stderr: the text on its own line; a question is answered with Cancel.
+int StderrMessageBox(const std::string& text, unsigned type);
+
 Host& GetHost();
 // Installs a host; nullptr restores the default StderrHost. The caller keeps ownership.
 void SetHost(Host* host);

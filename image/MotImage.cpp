@@ -63,23 +63,6 @@ CBinRow MakeFillRow(uint32_t address) {
     return row;
 }
 
-// Value of a hexadecimal digit; the reader lets no other character into a row.
-constexpr std::array<uint8_t, 256> MakeDigitTable() {
-    std::array<uint8_t, 256> table{};
-    for (int c = 0; c < 10; ++c) {
-        table['0' + c] = static_cast<uint8_t>(c);
-    }
-    for (int c = 0; c < 6; ++c) {
-        table['A' + c] = table['a' + c] = static_cast<uint8_t>(10 + c);
-    }
-    return table;
-}
-constexpr std::array<uint8_t, 256> kDigit = MakeDigitTable();
-
-int HexValue(char c) {
-    return kDigit[static_cast<unsigned char>(c)];
-}
-
 }  // namespace
 
 bool CMotImage::ReadMotFile(const std::string& path) {
@@ -285,8 +268,8 @@ bool CMotImage::WriteBinFile(const std::string& path) {
     char* out = bytes.data();
     for (const CBinRow& row : m_listImage) {
         for (size_t i = 0; i < kRowChars; i += 2) {
-            *out++ =
-                static_cast<char>(HexValue(row.m_strData[i]) << 4 | HexValue(row.m_strData[i + 1]));
+            *out++ = static_cast<char>(HexDigitValue(row.m_strData[i]) << 4 |
+                                       HexDigitValue(row.m_strData[i + 1]));
         }
     }
     if (!WriteFileAtomically(path, bytes)) {

@@ -12,30 +12,10 @@ constexpr size_t kDataStart = 2;  // after the type characters
 // The ones' complement checksum makes the sum of every byte after the type 0xFF.
 constexpr unsigned kChecksumTotal = 0xFF;
 
-constexpr std::array<int8_t, 256> MakeHexTable() {
-    std::array<int8_t, 256> table{};
-    for (int8_t& value : table) {
-        value = -1;
-    }
-    for (int c = '0'; c <= '9'; ++c) {
-        table[c] = static_cast<int8_t>(c - '0');
-    }
-    for (int c = 'A'; c <= 'F'; ++c) {
-        table[c] = static_cast<int8_t>(c - 'A' + 10);
-        table[c - 'A' + 'a'] = static_cast<int8_t>(c - 'A' + 10);
-    }
-    return table;
-}
-constexpr std::array<int8_t, 256> kHexValue = MakeHexTable();
-
-int HexDigit(char c) {
-    return kHexValue[static_cast<unsigned char>(c)];
-}
-
 // Value of the byte at `pos` in `line`, or -1 when it is not two hexadecimal characters.
 int HexByteAt(std::string_view line, size_t pos) {
-    const int high = HexDigit(line[pos]);
-    const int low = HexDigit(line[pos + 1]);
+    const int high = HexDigitValue(line[pos]);
+    const int low = HexDigitValue(line[pos + 1]);
     return (high | low) < 0 ? -1 : high * 16 + low;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,6 +27,23 @@ enum class LineKind {
     FormatError,    // S1/S2 with a short count, missing characters or a non-hex character
     ChecksumError,  // S1/S2 whose checksum does not match its bytes
 };
+
+// Values of the hexadecimal digits of either case; -1 for every other character.
+inline constexpr std::array<int8_t, 256> kHexDigits = [] {
+    std::array<int8_t, 256> table{};
+    table.fill(-1);
+    for (int c = 0; c < 10; ++c) {
+        table['0' + c] = static_cast<int8_t>(c);
+    }
+    for (int c = 0; c < 6; ++c) {
+        table['A' + c] = table['a' + c] = static_cast<int8_t>(10 + c);
+    }
+    return table;
+}();
+
+inline int HexDigitValue(char c) {
+    return kHexDigits[static_cast<unsigned char>(c)];
+}
 
 // Value of a two-character hexadecimal text; 0 for any other text.
 uint8_t HexToByte(std::string_view text);
