@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "framework/WorkFolder.h"
 #include "link/QtSerialComm.h"
 #include "shell/MainFrame.h"
 #include "shell/QtHost.h"
@@ -46,6 +47,12 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
         m_comm = std::move(serial);
     }
     m_installed = std::make_unique<ScopedHost>(*m_host);
+    // The working files belong to one run at a time, the window's as a command line's.
+    std::string reason;
+    if (!m_lock.Acquire(WorkFolder(), reason)) {
+        AfxMessageBox(reason, MB_OK | MB_ICONSTOP);
+        return false;
+    }
     RegisterFileTypeWindows(QApplication::applicationFilePath());
     m_frame = std::make_unique<CMainFrame>(m_edition, *m_host, *m_comm);
     if (!file.isEmpty() && !m_frame->OpenFile(file.toStdString())) {

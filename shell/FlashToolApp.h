@@ -6,6 +6,7 @@
 
 #include "framework/Clock.h"
 #include "framework/Edition.h"
+#include "framework/WorkFolder.h"
 
 class CMainFrame;
 class CMSComm;
@@ -33,4 +34,5 @@ private:
     std::unique_ptr<QtHost> m_host;
     std::unique_ptr<ScopedHost> m_installed;
     std::unique_ptr<CMainFrame> m_frame;
+    WorkFolderLock m_lock;
 };

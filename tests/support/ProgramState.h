@@ -1,9 +1,11 @@
 #pragma once
 
+#include "framework/FileSeal.h"
 #include "framework/Globals.h"
 
 // Puts every program-wide value back to its value at program start.
 inline void ResetProgramState() {
+    ForgetAllSeals();
     g_nFirmwareModel = 0;
     g_bDataReady = 0;
     g_bKernelLoaded = 0;
