@@ -4,6 +4,8 @@
 #include <atomic>
 #include <csignal>
 
+#include "framework/FileIo.h"
+
 #ifdef _WIN32
 #include <io.h>
 #define isatty _isatty
@@ -17,28 +19,52 @@ namespace {
 constexpr int kBarWidth = 30;
 constexpr int64_t kCancelCheckNs = 20 * kNsPerMs;
 
-std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_stopSignal{0};
 std::atomic<bool> g_dialogOpen{false};
 
-// Ctrl+C presses Stop on an open dialog; outside one it ends the program as usual.
-extern "C" void OnInterrupt(int signal) {
+// Ctrl+C, SIGTERM and SIGHUP stop the run: with a dialog open they press its Stop button, and
+// every later wait of the run ends at once, so no further block goes out; the command then
+// ends through its failure path with the port closed. Outside a dialog the program ends as the
+// signal would end it, after removing any file half written.
+extern "C" void OnStopSignal(int signal) {
     if (g_dialogOpen) {
-        g_interrupted = true;
+        g_stopSignal = signal;
         return;
     }
+    RemovePendingFiles();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
+
+constexpr int kStopSignals[] = {
+    SIGINT,
+    SIGTERM,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+};
 
 }  // namespace
 
 ConsoleHost::ConsoleHost(std::FILE* out)
     : Host(m_realClock), m_out(out), m_terminal(isatty(fileno(out)) != 0) {
-    std::signal(SIGINT, OnInterrupt);
+    for (const int signal : kStopSignals) {
+        std::signal(signal, OnStopSignal);
+    }
 }
 
 ConsoleHost::~ConsoleHost() {
-    std::signal(SIGINT, SIG_DFL);
+    for (const int signal : kStopSignals) {
+        std::signal(signal, SIG_DFL);
+    }
+}
+
+int ConsoleHost::StopSignal() {
+    return g_stopSignal;
+}
+
+bool ConsoleHost::RunStopped() {
+    return g_stopSignal != 0;
 }
 
 int ConsoleHost::MessageBox(const std::string& text, unsigned type) {
@@ -79,7 +105,6 @@ void ConsoleHost::DrawText(int, int, const std::string& text) {
 }
 
 void ConsoleHost::OpenDialog(CDialog&) {
-    g_interrupted = false;
     g_dialogOpen = true;
     m_lastPlain.clear();
 }
@@ -94,9 +119,9 @@ bool ConsoleHost::WaitUntil(CDialog&, int64_t ns) {
     if (ns == kForever) {
         return false;
     }
-    // Sleep in short slices so Ctrl+C is noticed.
+    // Sleep in short slices so a stop signal is noticed.
     for (;;) {
-        if (g_interrupted.exchange(false)) {
+        if (g_stopSignal != 0) {
             return false;
         }
         const int64_t now = m_realClock.NowNs();

@@ -9,7 +9,8 @@
 // The command line's host, in real time. Message boxes go to stderr, one line each; a question
 // is answered with Cancel, since nobody is there to answer it. A dialog shows as one live line
 // with its title, text and a bar on a terminal, and as plain lines (one per change of text)
-// otherwise. Ctrl+C stands for the Stop button (or Escape) of the dialog that is open.
+// otherwise. Ctrl+C, SIGTERM and SIGHUP stand for the Stop button (or Escape) of the dialog
+// that is open, and stop the rest of the run; outside a dialog they end the program.
 class ConsoleHost : public Host {
 public:
     explicit ConsoleHost(std::FILE* out = stderr);
@@ -18,6 +19,10 @@ public:
     int MessageBox(const std::string& text, unsigned type) override;
     void Show(const CDialog& dlg) override;
     void DrawText(int x, int y, const std::string& text) override;
+    bool RunStopped() override;
+
+    // The signal that stopped the run, or 0.
+    static int StopSignal();
 
 protected:
     void OpenDialog(CDialog& dlg) override;

@@ -6,16 +6,22 @@
 
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "cli/ConsoleHost.h"
 #include "cli/SerialPortLoader.h"
 #include "device/DrovaneView.h"
+#include "framework/FileIo.h"
 #include "framework/Globals.h"
 #include "framework/InstallPaths.h"
+#include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
+#include "image/ModelCode.h"
 #include "sim/SimComm.h"
 #include "sim/VirtualHost.h"
 
@@ -24,6 +30,7 @@ namespace {
 constexpr int kExitSuccess = 0;
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitSignalBase = 128;  // a run stopped by signal N ends with 128 + N
 constexpr int kLineBaud = 9600;
 constexpr int kBitsPerByte = 10;  // start, 8 data, stop
 
@@ -38,7 +45,62 @@ struct Options {
     std::string simFaults;
     int simRestartMs = 8000;
     bool simVirtual = false;
+    std::string workDir;
+    std::string block;  // restart: which block of the file to send
 };
+
+// The blocks `restart` can send, and the file each is built from.
+constexpr const char* kBlockControl6K = "control";
+constexpr const char* kBlockMppt6K = "mppt";
+constexpr const char* kBlockTempErase = "temperase";
+
+// The block a restart sends: the one named by --block, or the file's only block. Returns
+// false with a usage message when the choice is missing or does not fit the file.
+bool ChooseRestartBlock(const std::string& firmware, std::string& block, std::string& message) {
+    const int model = LookUpModel(FileNameOf(firmware));
+    const bool control = (model & kHasControlBlock) == kHasControlBlock;
+    const bool mppt = (model & kHasMpptBlock) == kHasMpptBlock;
+    if (control && mppt) {
+        if (block.empty()) {
+            message = "restart: " + FileNameOf(firmware) +
+                      " holds both blocks; name the one the unit waits for with --block "
+                      "control|mppt|temperase";
+            return false;
+        }
+        return true;
+    }
+    const std::string own = mppt ? kBlockMppt6K : kBlockControl6K;
+    if (block.empty()) {
+        block = own;
+        return true;
+    }
+    if (block == own || (block == kBlockTempErase && (model & kModel6K) == kModel6K)) {
+        return true;
+    }
+    message =
+        "--block " + block + ": " + FileNameOf(firmware) + " holds only the " + own + " block";
+    return false;
+}
+
+// Opens (and creates) the working folder and takes its lock; false after a message.
+bool HoldWorkFolder(const std::string& folder, WorkFolderLock& lock) {
+    if (!folder.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(folder, error);
+        if (error) {
+            std::fprintf(stderr, "Cannot use the working folder %s: %s\n", folder.c_str(),
+                         error.message().c_str());
+            return false;
+        }
+    }
+    SetWorkFolder(folder);
+    std::string reason;
+    if (!lock.Acquire(folder, reason)) {
+        std::fprintf(stderr, "%s\n", reason.c_str());
+        return false;
+    }
+    return true;
+}
 
 // The serial port the command runs on, with what it needs alive: a system port, or the
 // simulated unit (in real time, or in virtual time with a host of its own).
@@ -132,6 +194,12 @@ void ReportTransfer(const CProgramDlg& dlg) {
     std::fflush(stdout);
 }
 
+// The exit status of a command that did not succeed: a run stopped by a signal says which.
+int FailureStatus() {
+    const int signal = ConsoleHost::StopSignal();
+    return signal != 0 ? kExitSignalBase + signal : kExitFailure;
+}
+
 int RunImage(const std::string& path) {
     CDrovaneDoc doc;
     doc.OnNewDocument();
@@ -165,20 +233,27 @@ int RunIdentify(CDrovaneView& view) {
     return kExitSuccess;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
     CLI::App app{"Firmware-update tool for the solar power units"};
     app.require_subcommand(1);
 
     Options options;
     std::string firmware;
-    const auto addPortOptions = [&options](CLI::App* command) {
+    const auto addWorkDir = [&options](CLI::App* command) {
+        command->add_option("--work-dir", options.workDir,
+                            "Folder for the working files tmp.bin, log1.bin and log2.bin "
+                            "(default: the current folder); one run at a time holds it");
+    };
+    const auto addPortOptions = [&options, &addWorkDir](CLI::App* command) {
         command
             ->add_option("--port", options.port,
                          "Serial port: 1..6, a system port name (COM3, /dev/ttyUSB0), or sim "
                          "for the built-in simulated unit")
-            ->required();
+            ->required()
+            ->check([](const std::string& port) {
+                return port.empty() ? std::string("an empty port names no port") : std::string();
+            });
+        addWorkDir(command);
         command->add_option("--edition", options.edition, "Edition A or B")
             ->check(CLI::IsMember({"A", "B"}));
         command->add_option("--install-dir", options.installDir,
@@ -203,6 +278,7 @@ int main(int argc, char** argv) {
         "Open a firmware file and build tmp.bin (and log1.bin, log2.bin for 6K files) "
         "in the current directory");
     image->add_option("PATH", firmware, "Firmware file (*.mot)")->required();
+    addWorkDir(image);
 
     struct Command {
         const char* name;
@@ -224,6 +300,12 @@ int main(int argc, char** argv) {
         sub->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
         addPortOptions(sub);
         deviceCommands.emplace_back(sub, &command);
+        if (command.run == &CDrovaneView::OnFlashRestart) {
+            sub->add_option("--block", options.block,
+                            "The block the waiting unit takes: control, mppt or temperase "
+                            "(needed for a 6K file with both blocks)")
+                ->check(CLI::IsMember({kBlockControl6K, kBlockMppt6K, kBlockTempErase}));
+        }
     }
     CLI::App* identify = app.add_subcommand(
         "identify", "Print the unit's version text, model name, version number and unit flags");
@@ -235,10 +317,23 @@ int main(int argc, char** argv) {
         return app.exit(error) == 0 ? kExitSuccess : kExitUsage;
     }
 
+    const bool restart = app.got_subcommand("restart");
+    if (restart) {
+        std::string message;
+        if (!ChooseRestartBlock(firmware, options.block, message)) {
+            std::fprintf(stderr, "%s\n", message.c_str());
+            return kExitUsage;
+        }
+    }
+
     ConsoleHost console(stdout);
     ScopedHost installed(console);
+    WorkFolderLock lock;
+    if (!HoldWorkFolder(options.workDir, lock)) {
+        return kExitFailure;
+    }
     if (image->parsed()) {
-        return RunImage(firmware);
+        return RunImage(firmware) == kExitSuccess ? kExitSuccess : FailureStatus();
     }
     if (!options.installDir.empty()) {
         SetInstallRoot(options.installDir);
@@ -265,14 +360,39 @@ int main(int argc, char** argv) {
     }
     CDrovaneView view(comm, options.edition == "B" ? Edition::B : Edition::A);
     view.m_onTransferEnd = ReportTransfer;
+    view.m_onImageMissing = [](const std::string& path) {
+        std::fprintf(stderr, "Looked for the TempErase image at %s\n", path.c_str());
+    };
+    // The port is chosen before any command opens it.
+    try {
+        comm.SetCommPort(static_cast<short>(g_nCommPort));
+    } catch (const CommError& error) {
+        std::fprintf(stderr, "%s\n", error.what());
+        return kExitFailure;
+    }
     if (identify->parsed()) {
-        return RunIdentify(view);
+        const int status = RunIdentify(view);
+        return status == kExitSuccess ? status : FailureStatus();
     }
 
     CDrovaneDoc doc;
     doc.OnNewDocument();
     if (!doc.OnOpenDocument(firmware)) {
-        return kExitFailure;
+        return FailureStatus();
+    }
+    if (restart) {
+        const Edition edition = options.edition == "B" ? Edition::B : Edition::A;
+        const std::string source = options.block == kBlockTempErase ? TempErasePath(edition)
+                                   : options.block == kBlockMppt6K  ? WorkFile(kMpptBlockFile)
+                                                                    : WorkFile(kControlBlockFile);
+        // A file without blocks was built whole when it was opened.
+        const bool container = (g_nFirmwareModel & kModel6K) == kModel6K;
+        if ((container || options.block == kBlockTempErase) && !view.RebuildImage(source)) {
+            if (options.block == kBlockTempErase && !std::filesystem::exists(source)) {
+                view.m_onImageMissing(source);
+            }
+            return FailureStatus();
+        }
     }
     for (const auto& [sub, command] : deviceCommands) {
         if (!sub->parsed()) {
@@ -285,7 +405,24 @@ int main(int argc, char** argv) {
             command->run == &CDrovaneView::OnFlash || command->run == &CDrovaneView::OnFlashAction;
         const bool done = view.m_bLastTransferDone &&
                           (!flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
-        return done ? kExitSuccess : kExitFailure;
+        return done ? kExitSuccess : FailureStatus();
+    }
+    return kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // No fault ends the program in an abort: running out of memory, or anything else thrown,
+    // is reported and ends the run as a failure.
+    try {
+        return Run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        RemovePendingFiles();
+        std::fprintf(stderr, "Out of memory: the run was stopped.\n");
+    } catch (const std::exception& error) {
+        RemovePendingFiles();
+        std::fprintf(stderr, "Internal error: %s\n", error.what());
     }
     return kExitFailure;
 }

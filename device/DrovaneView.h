@@ -47,8 +47,11 @@ public:
     void SetBootMode();
     void FlashTempErase();
     void SetBaudRate(int rate);
-    // The file's length, or -1 when it cannot be read or is empty.
-    static int GetImageFileSize(const std::string& path);
+    // Rebuilds "tmp.bin" from `source`; on failure the port is reset and false returned.
+    bool RebuildImage(const std::string& source);
+    // The file's length, or -1 when it cannot be read or is empty, or, for a `sealed` working
+    // file, when it no longer holds what this run wrote.
+    static int GetImageFileSize(const std::string& path, bool sealed = false);
 
     int m_bFlashBusy = 0;
     int m_bBaud2400 = 1;
@@ -71,6 +74,8 @@ public:
     bool m_bLastTransferDone = false;
     // Called after every programming transfer, with the dialog that ran it.
     std::function<void(const CProgramDlg&)> m_onTransferEnd;
+    // Called with the path of an installation image that was looked for and not found.
+    std::function<void(const std::string&)> m_onImageMissing;
 
 private:
     enum class Request { Flash, Mppt, TempErase };
@@ -81,8 +86,6 @@ private:
     void ClearModeFlags();
     // Selects 9600 baud, opens the port in binary mode.
     void OpenPort();
-    // Rebuilds "tmp.bin" from `source`; on failure the port is reset and false returned.
-    bool RebuildImage(const std::string& source);
     // Asks the running firmware to hand over to its loader, then starts the write.
     void RequestFlash(Request request, bool checkBusy);
     void WaitTicks(int ms);

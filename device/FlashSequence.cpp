@@ -1,10 +1,13 @@
+#include <filesystem>
 #include <string>
 #include <string_view>
 
 #include "device/DrovaneView.h"
 #include "device/Messages.h"
+#include "framework/FileSeal.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
+#include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
 #include "image/ModelCode.h"
 
@@ -99,7 +102,7 @@ void CDrovaneView::OnFlash() {
             DrawStatus(kWaitingRestart);
             OpenPort();
             IdentifyUnit();
-            if (!RebuildImage(kControlBlockFile)) {
+            if (!RebuildImage(WorkFile(kControlBlockFile))) {
                 return;
             }
         }
@@ -117,7 +120,7 @@ void CDrovaneView::OnMppt() {
                 ResetPort();
                 return;
             }
-            if (!RebuildImage(kMpptBlockFile)) {
+            if (!RebuildImage(WorkFile(kMpptBlockFile))) {
                 return;
             }
         }
@@ -132,7 +135,11 @@ void CDrovaneView::FlashTempErase() {
         ResetPort();
         return;
     }
-    if (!RebuildImage(TempErasePath(m_edition))) {
+    const std::string tempErase = TempErasePath(m_edition);
+    if (!RebuildImage(tempErase)) {
+        if (m_onImageMissing && !std::filesystem::exists(tempErase)) {
+            m_onImageMissing(tempErase);
+        }
         return;
     }
     RequestFlash(Request::TempErase, true);
@@ -153,6 +160,10 @@ void CDrovaneView::OnFlashRestart() {
             AfxMessageBox(kDataNotReady);
             return;
         }
+        // The port is chosen before it is opened; on the open port another choice is refused.
+        if (!m_comm.GetPortOpen()) {
+            m_comm.SetCommPort(static_cast<short>(g_nCommPort));
+        }
         m_comm.SetPortOpen(true);
         m_comm.SetInputMode(1);
         OnBaud9600();
@@ -165,11 +176,13 @@ void CDrovaneView::OnFlashRestart() {
 bool CDrovaneView::RebuildImage(const std::string& source) {
     // A block that cannot be built stops the run: nothing stale goes to the unit, now or from
     // a later restart.
-    if (!m_image.Build(source, kImageFile)) {
+    const std::string imagePath = WorkFile(kImageFile);
+    if (!m_image.Build(source, imagePath)) {
         g_bDataReady = 0;
         ResetPort();
         return false;
     }
+    SealFile(imagePath, m_image.WrittenBytes());
     g_bDataReady = 1;
     return true;
 }

@@ -1,9 +1,11 @@
 #include "device/DrovaneView.h"
 #include "device/Messages.h"
 #include "framework/FileIo.h"
+#include "framework/FileSeal.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
 #include "framework/InstallPaths.h"
+#include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
 
 namespace {
@@ -40,10 +42,11 @@ CByteArray LengthFrame(uint32_t length) {
 
 }  // namespace
 
-int CDrovaneView::GetImageFileSize(const std::string& path) {
+int CDrovaneView::GetImageFileSize(const std::string& path, bool sealed) {
     std::string content;
     std::string reason;
-    if (!ReadWholeFile(path, content, reason) || content.empty()) {
+    if (!ReadWholeFile(path, content, reason) || content.empty() ||
+        (sealed && !MatchesSeal(path, content))) {
         return -1;
     }
     return static_cast<int>(content.size());
@@ -60,7 +63,8 @@ void CDrovaneView::OnWriteData() {
             return;
         }
         const bool preLoader = g_bKernelLoaded != 0;
-        m_nImageSize = GetImageFileSize(preLoader ? PreLoaderPath() : kImageFile);
+        m_nImageSize = preLoader ? GetImageFileSize(PreLoaderPath())
+                                 : GetImageFileSize(WorkFile(kImageFile), true);
         if (m_nImageSize < 0) {
             // Nothing is announced for an image that is not there.
             AfxMessageBox(preLoader ? kPreLoaderReadError : kImageReadError);

@@ -56,6 +56,11 @@ public:
 
     Clock& GetClock() { return m_clock; }
 
+    // The whole run was asked to stop (the command line's Ctrl+C or a termination signal); a
+    // wait that nothing else may end, such as the unit's restart countdown, ends then. A
+    // window never asks it.
+    virtual bool RunStopped() { return false; }
+
 protected:
     // Hooks of the modal loop: the dialog appears, and goes away.
     virtual void OpenDialog(CDialog& dlg);

@@ -1,10 +1,15 @@
 #include "link/ProgramDlg.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <string_view>
 
+#include "framework/FileSeal.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
 #include "framework/InstallPaths.h"
+#include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
 
 namespace {
@@ -18,11 +23,15 @@ constexpr uint8_t kDone = 0x06;
 constexpr uint8_t kPadding = 0xFF;
 constexpr int kCountdownPauses = 10;
 constexpr int kCountdownPauseMs = 100;
+constexpr int64_t kBitsPerByte = 10;  // start, 8 data, stop
 }  // namespace
 
 CProgramDlg::CProgramDlg() : CTransferDlg(kTitle, {.progressBar = true}) {}
 
 bool CProgramDlg::OnInitDialog() {
+    // A transfer that cannot start reports nothing sent, not the figures of the one before.
+    m_nBytesSent = 0;
+    m_startNs = m_endNs = m_lineFreeNs = GetHost().GetClock().NowNs();
     if (g_bKernelLoaded != 0) {
         m_nLength = LoadFile(PreLoaderPath());
         if (m_nLength < 0) {
@@ -31,7 +40,14 @@ bool CProgramDlg::OnInitDialog() {
             return false;
         }
     } else {
-        m_nLength = LoadFile(kImageFile);
+        // Only the image this run built goes to the unit.
+        const std::string path = WorkFile(kImageFile);
+        m_nLength = LoadFile(path);
+        if (m_nLength >= 0 &&
+            !MatchesSeal(path, std::string_view(reinterpret_cast<const char*>(m_buffer.data()),
+                                                m_buffer.size()))) {
+            m_nLength = -1;
+        }
         if (m_nLength < 0) {
             AfxMessageBox(kImageReadError);
             EndTransfer(false);
@@ -44,8 +60,6 @@ bool CProgramDlg::OnInitDialog() {
     m_nOffset = 0;
     m_byChecksum = 0;
     g_nAckPolls = 0;
-    m_nBytesSent = 0;
-    m_startNs = m_endNs = GetHost().GetClock().NowNs();
     m_bAnswered = false;
     SetProgressRange(0, m_nLength);
     SetProgressPos(0);
@@ -69,7 +83,7 @@ void CProgramDlg::OnTimer(int id) {
         }
     });
     if (!m_bAnswered) {
-        m_endNs = GetHost().GetClock().NowNs();
+        m_endNs = std::max(GetHost().GetClock().NowNs(), m_lineFreeNs);
     }
 }
 
@@ -118,11 +132,16 @@ bool CProgramDlg::Step() {
         m_nState = 0;
         return true;
     }
-    if (ReplyEquals(answer, {kDone})) {
-        m_endNs = clock.NowNs();  // the countdown is the unit's restart, not the transfer
+    // Completion while frames of the image remain unsent means the unit did not take it all. A
+    // loader that counts the announced length may answer after the last data frame.
+    if (ReplyEquals(answer, {kDone}) && m_nOffset >= static_cast<int>(m_buffer.size())) {
+        // The countdown is the unit's restart, not the transfer. A frame sent again on a
+        // doubled answer may still be on the line; the transfer lasts until it is out.
+        m_endNs = std::max(clock.NowNs(), m_lineFreeNs);
         m_bAnswered = true;
-        if (g_nStepIndex + 1 < g_nStepCount) {
-            CountDownRestart();
+        if (g_nStepIndex + 1 < g_nStepCount && !CountDownRestart()) {
+            EndTransfer(false);
+            return false;
         }
         EndTransfer(true);
         return false;
@@ -135,17 +154,25 @@ bool CProgramDlg::Step() {
 void CProgramDlg::SendFrame(const CByteArray& frame) {
     m_pView->m_comm.Output(frame);
     m_nBytesSent += static_cast<int64_t>(frame.size());
+    // When the last byte sent leaves the line at the port's rate.
+    const int64_t byteNs = kNsPerSecond * kBitsPerByte / m_pView->m_comm.GetSettings().baud;
+    m_lineFreeNs = std::max(m_lineFreeNs, GetHost().GetClock().NowNs()) +
+                   static_cast<int64_t>(frame.size()) * byteNs;
 }
 
-void CProgramDlg::CountDownRestart() {
+bool CProgramDlg::CountDownRestart() {
     for (int n = kRestartSeconds; n >= 1; --n) {
         char text[32];
         std::snprintf(text, sizeof text, "Restart %.2d Sec.", n - 1);
         m_strText = text;
         for (int pause = 0; pause < kCountdownPauses; ++pause) {
             Sleep(kCountdownPauseMs);
+            if (GetHost().RunStopped()) {
+                return false;
+            }
         }
         SetProgressPos(std::min(m_nOffset, m_nLength));
         UpdateData(false);
     }
+    return true;
 }

@@ -24,7 +24,8 @@ public:
     bool OnInitDialog() override;
     void OnTimer(int id) override;
 
-    // The last run, for a summary: bytes put on the line and when it began and ended.
+    // The last run, for a summary: bytes put on the line and when it began and ended (no
+    // earlier than the last byte sent has left the line).
     int64_t m_nBytesSent = 0;
     int64_t m_startNs = 0;
     int64_t m_endNs = 0;
@@ -33,7 +34,8 @@ private:
     // One send or one poll; returns false once the dialog has ended.
     bool Step();
     void SendFrame(const CByteArray& frame);
-    void CountDownRestart();
+    // Counts the unit's restart down; false when the run was stopped meanwhile.
+    bool CountDownRestart();
 
     int m_nLength = 0;
     int m_nOffset = 0;  // the end of the block being sent
@@ -41,4 +43,5 @@ private:
     uint8_t m_byChecksum = 0;
     int64_t m_waitStartNs = 0;
     bool m_bAnswered = false;  // the completion answer came
+    int64_t m_lineFreeNs = 0;  // when the bytes sent so far have left the line
 };

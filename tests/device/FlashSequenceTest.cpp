@@ -343,6 +343,39 @@ TEST_F(Device, MissingImageAnnouncesNothing) {
     EXPECT_EQ(m_bench->UnitMode(), "loader");  // handed over, but nothing announced
 }
 
+TEST_F(Device, OnlyTheImageThisRunBuiltGoesOut) {
+    // Another program replaced the image after it was built: same size, other bytes.
+    Bytes image = LoadPlain("LB1~4K_a.mot");
+    image[3] ^= 0xFF;
+    WriteText(kImageFile, std::string(image.begin(), image.end()));
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(), Texts{"BIN File Read Error !"});
+    EXPECT_TRUE(Untouched(Processor::Control));
+
+    // The control block of a 6K file replaced during the MPPT step's countdown.
+    Connect(Unit("VX360R", "A1.03"));
+    Load6K("LB6K_01.mot");
+    std::string otherBlock;
+    for (const std::string& line : RecordLines(2000, 0x200)) {
+        otherBlock += line + "\n";
+    }
+    WriteText(kControlBlockFile, otherBlock);
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(), Texts{"Read File Error !"});
+    EXPECT_TRUE(FlashHolds(Processor::Mppt, m_mpptImage));
+    EXPECT_TRUE(Untouched(Processor::Control));
+}
+
+TEST_F(Device, RestartSelectsItsPortBeforeOpeningIt) {
+    LoadPlain("LB1~4K_a.mot");
+    g_nCommPort = 3;
+    m_view->OnFlashRestart();
+    EXPECT_EQ(m_bench->m_comm.GetCommPort(), 3);
+    for (const std::string& message : Messages()) {
+        EXPECT_NE(message.rfind("sim: ", 0), 0u) << message;  // no refusal of the port
+    }
+}
+
 TEST_F(Device, SerialErrorEndsTheCommandCleanly) {
     LoadPlain("LB1~4K_a.mot");
     g_nCommPort = 2;

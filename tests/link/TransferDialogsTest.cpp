@@ -2,8 +2,10 @@
 
 #include <filesystem>
 
+#include "framework/FileSeal.h"
 #include "framework/Globals.h"
 #include "framework/InstallPaths.h"
+#include "image/DrovaneDoc.h"
 #include "link/KernelDownloadDlg.h"
 #include "link/ProgramDlg.h"
 #include "link/ResponseWaitDlg.h"
@@ -25,6 +27,12 @@ Bytes Pattern(size_t length, uint8_t seed) {
 
 void WriteBytes(const std::string& path, const Bytes& bytes) {
     WriteText(path, std::string(bytes.begin(), bytes.end()));
+}
+
+// The image as the builder would leave it: written and sealed.
+void WriteImage(const Bytes& bytes) {
+    WriteBytes(kImageFile, bytes);
+    SealFile(kImageFile, std::string(bytes.begin(), bytes.end()));
 }
 
 class TransferDialogs : public ::testing::Test {
@@ -86,7 +94,7 @@ protected:
 
 TEST_F(TransferDialogs, ProgramsAPaddedImageAndShowsItsSteps) {
     const Bytes image = Pattern(130, 1);
-    WriteBytes("tmp.bin", image);
+    WriteImage(image);
     ASSERT_EQ(Announce(130), IDOK);
     g_nAckPolls = 500;  // left over from an earlier run: the wait is not shortened
     EXPECT_EQ(Program(), IDOK);
@@ -100,7 +108,7 @@ TEST_F(TransferDialogs, ProgramsAPaddedImageAndShowsItsSteps) {
 }
 
 TEST_F(TransferDialogs, CountsDownTheRestartOnlyWhenStepsRemain) {
-    WriteBytes("tmp.bin", Pattern(64, 2));
+    WriteImage(Pattern(64, 2));
     ASSERT_EQ(Announce(64), IDOK);
     g_nStepCount = 2;
     const int64_t start = NowMs();
@@ -115,7 +123,7 @@ TEST_F(TransferDialogs, CountsDownTheRestartOnlyWhenStepsRemain) {
 
 TEST_F(TransferDialogs, LineTimeBoundsTheTransfer) {
     const Bytes image = Pattern(64 * 64, 3);
-    WriteBytes("tmp.bin", image);
+    WriteImage(image);
     ASSERT_EQ(Announce(uint32_t(image.size())), IDOK);
     EXPECT_EQ(Program(), IDOK);
     const double lineNs = double((64 * 66 + 3) * SimUnit::kByteNs);
@@ -134,7 +142,7 @@ protected:
 };
 
 TEST_P(ProgramFaults, EndTheRunWithItsMessage) {
-    WriteBytes("tmp.bin", Pattern(256, 4));
+    WriteImage(Pattern(256, 4));
     ASSERT_EQ(Announce(256), IDOK);
     const int64_t start = NowMs();
     const int result = Program();
@@ -151,14 +159,31 @@ TEST_P(ProgramFaults, EndTheRunWithItsMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Answers, ProgramFaults,
     ::testing::Values(
-        FaultCase{"answer:frame#2=0x06",
-                  {}},  // done after any frame
-                        // A doubled answer lets a frame go early; the stream stays whole.
+        // Completion with frames still to send is no completion; after the last data frame it
+        // is (a loader may count the announced length).
+        FaultCase{"answer:frame#2=0x06", {"Receive Error !"}}, FaultCase{"answer:frame#4=0x06", {}},
+        // A doubled answer lets a frame go early; the stream stays whole.
         FaultCase{"twice:frame#2", {}, true}, FaultCase{"answer:frame#3=0x15", {"Receive Error !"}},
         FaultCase{"silent:frame#2", {"Time out !"}},
         FaultCase{"corrupt:20", {"Receive Error !"}},  // the loader refuses the sum
         // 0x11 to the closing frame: it goes again, to a unit now restarting.
         FaultCase{"answer:closing=0x11", {"Time out !"}, true}));
+
+class DoubledAnswers : public TransferDialogs {
+protected:
+    DoubledAnswers() : TransferDialogs("twice:frame") {}
+};
+
+TEST_F(DoubledAnswers, TheTransferLastsUntilItsLastByteIsOut) {
+    // Every frame is answered twice, so the closing frame goes again while the first is still
+    // on the line, and the completion answer comes before it is out.
+    WriteImage(Pattern(64, 6));
+    ASSERT_EQ(Announce(64), IDOK);
+    ASSERT_EQ(Program(), IDOK);
+    const int64_t byteNs = kNsPerSecond * 10 / 9600;
+    EXPECT_EQ(m_program.m_nBytesSent, 65 + 2 + 2);
+    EXPECT_LE(m_program.m_nBytesSent * byteNs, m_program.m_endNs - m_program.m_startNs);
+}
 
 TEST_F(TransferDialogs, ProgramFileErrorsEscapeAndSerialErrors) {
     EXPECT_EQ(Program(), IDCANCEL);
@@ -167,8 +192,15 @@ TEST_F(TransferDialogs, ProgramFileErrorsEscapeAndSerialErrors) {
     EXPECT_EQ(m_bench.m_host.Texts(),
               (Texts{"BIN File Read Error !", "PreFlash.bin File Read Error !"}));
     g_bKernelLoaded = 0;
+    // An image this run did not build is not sent.
+    WriteImage(Pattern(128, 5));
+    WriteBytes(kImageFile, Pattern(128, 6));
+    EXPECT_EQ(Program(), IDCANCEL);
+    EXPECT_EQ(m_bench.m_host.Texts().back(), "BIN File Read Error !");
+    EXPECT_EQ(m_program.m_nBytesSent, 0);
+    m_bench.m_host.m_messages.erase(m_bench.m_host.m_messages.end() - 1);
 
-    WriteBytes("tmp.bin", Pattern(64 * 100, 5));
+    WriteImage(Pattern(64 * 100, 5));
     ASSERT_EQ(Announce(64 * 100), IDOK);
     m_bench.m_host.CancelAt(m_bench.m_host.Clock().NowNs() + 500 * kNsPerMs);  // Escape
     EXPECT_EQ(Program(), IDCANCEL);

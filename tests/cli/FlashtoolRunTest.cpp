@@ -1,0 +1,170 @@
+// Whole flashtool processes against the simulated unit in real time: the working folder held by
+// one run, signals during the restart countdown, and the faults of the command line.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "tests/support/Process.h"
+#include "tests/support/SrecFiles.h"
+#include "tests/support/TempDir.h"
+
+namespace {
+
+constexpr const char* kUnit4K = " --port sim --sim-model VX310R --sim-version A1.03";
+constexpr auto kPatience = std::chrono::seconds(30);
+
+// Waits until `path` holds `text`; false after kPatience.
+bool WaitForText(const std::string& path, const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Exists(path) && ReadText(path).find(text) != std::string::npos) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+// Files that a stopped run must not leave behind.
+bool LeftoversIn(const std::string& folder) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        const std::string ext = entry.path().extension().string();
+        if (ext == ".new" || ext == ".part") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A 6K container whose MPPT block is one record, so the restart countdown comes soon.
+std::string QuickSixK() {
+    return Container(RecordLines(2000, 0x100), 2000, RecordLines(1, 0x40), 1);
+}
+
+class FlashtoolRun : public ::testing::Test {
+protected:
+    TempDir m_dir;
+};
+
+TEST_F(FlashtoolRun, AWorkingFolderBelongsToOneRun) {
+    WriteText("LB1~4K_a.mot", SrecFile(RecordLines(64)));
+    WriteText("LB1~4K_b.mot", SrecFile(RecordLines(64, 0x1000)));
+    const pid_t first =
+        Spawn(FlashtoolCommand("flash LB1~4K_a.mot" + std::string(kUnit4K)) + " >a.out 2>a.err");
+    ASSERT_TRUE(WaitForText("a.err", "You will update")) << ReadText("a.err");
+    const std::string image = ReadText("tmp.bin");
+
+    // Another run in the same folder changes nothing, even one that would fail on its port.
+    for (const std::string args :
+         {"image LB1~4K_b.mot", "flash LB1~4K_b.mot --port 6", "restart LB1~4K_b.mot --port sim"}) {
+        const ProcessResult second = Flashtool(args);
+        EXPECT_EQ(second.status, 1) << args;
+        EXPECT_NE(second.err.find("in use by another flashtool run (process " +
+                                  std::to_string(first) + ")"),
+                  std::string::npos)
+            << second.err;
+        EXPECT_EQ(second.err.find("You will update"), std::string::npos);
+    }
+    EXPECT_EQ(ReadText("tmp.bin"), image);
+
+    // A folder of its own is free.
+    const ProcessResult other = Flashtool("image LB1~4K_b.mot --work-dir other");
+    EXPECT_EQ(other.status, 0) << other.err;
+    EXPECT_TRUE(Exists("other/tmp.bin"));
+    EXPECT_NE(ReadText("other/tmp.bin"), image);
+
+    EXPECT_EQ(WaitExit(first), 0) << ReadText("a.err");
+    EXPECT_NE(ReadText("a.err").find("Programming successfully !"), std::string::npos);
+    EXPECT_EQ(Flashtool("image LB1~4K_b.mot").status, 0);  // the lock went with the run
+}
+
+TEST_F(FlashtoolRun, ASignalDuringTheCountdownStopsTheRun) {
+    WriteText("Tilm6K_q.mot", QuickSixK());
+    struct Run {
+        int signal;
+        int status;
+        std::string folder;
+        pid_t pid = 0;
+    };
+    Run runs[] = {{SIGTERM, 143, "term"}, {SIGINT, 130, "int"}};
+    for (Run& run : runs) {
+        std::filesystem::create_directory(run.folder);
+        run.pid = Spawn(FlashtoolCommand("flash Tilm6K_q.mot --port sim --work-dir " + run.folder) +
+                        " >" + run.folder + ".out 2>" + run.folder + ".err");
+    }
+    for (Run& run : runs) {
+        ASSERT_TRUE(WaitForText(run.folder + ".out", "Restart 1")) << ReadText(run.folder + ".err");
+        kill(run.pid, run.signal);
+    }
+    for (Run& run : runs) {
+        EXPECT_EQ(WaitExit(run.pid), run.status) << run.folder;
+        const std::string out = ReadText(run.folder + ".out");
+        const std::string err = ReadText(run.folder + ".err");
+        EXPECT_EQ(out.find("Step2/2"), std::string::npos) << out;  // no further block went out
+        EXPECT_NE(err.find("Programming Process Error."), std::string::npos) << err;
+        EXPECT_EQ(err.find("successfully"), std::string::npos);
+        EXPECT_FALSE(LeftoversIn(run.folder));
+        // The folder is free again.
+        EXPECT_EQ(Flashtool("image Tilm6K_q.mot --work-dir " + run.folder).status, 0);
+    }
+}
+
+TEST_F(FlashtoolRun, CommandLineFaults) {
+    WriteText("Tilm6K_q.mot", QuickSixK());
+    WriteText("Tilm6Kctrl_q.mot", Container(RecordLines(2000, 0x100), 2000, {}, 0));
+
+    // An empty port names no port.
+    ProcessResult run = Flashtool("flash Tilm6K_q.mot --port \"\"");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_FALSE(Exists("tmp.bin"));
+
+    // A restart of a file with both blocks must be told which one the unit waits for.
+    run = Flashtool("restart Tilm6K_q.mot --port sim --sim-virtual");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("--block control|mppt|temperase"), std::string::npos) << run.err;
+    run = Flashtool("restart Tilm6Kctrl_q.mot --port sim --sim-virtual --block mppt");
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("holds only the control block"), std::string::npos) << run.err;
+    EXPECT_FALSE(Exists("tmp.bin"));
+    // The MPPT image is built for an MPPT restart (the simulated unit is not waiting, so the
+    // transfer itself times out).
+    run = Flashtool("restart Tilm6K_q.mot --port sim --sim-virtual --block mppt");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(ReadText("tmp.bin").size(), 128u);  // the one MPPT record, not the control block
+
+    // An old unit needs the TempErase image first; a missing one is named.
+    run = Flashtool(
+        "flash Tilm6K_q.mot --port sim --sim-virtual --sim-version S1.02 --install-dir nowhere");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Read File Error !\nLooked for the TempErase image at nowhere/"
+                           "Lumbrook Flash Tools/Flash_LB1~6K/TempErase.log\n"),
+              std::string::npos)
+        << run.err;
+}
+
+TEST_F(FlashtoolRun, RunningOutOfMemoryIsAFailureNotAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+    std::string text;
+    for (uint32_t address = 0; address < 600000; ++address) {
+        text += S2Line(address, {static_cast<uint8_t>(address)}) + "\n";
+    }
+    WriteText("LB1~4K_big.mot", text + "S9030000FC\n");
+    for (const char* limitKb : {"14000", "30000", "60000"}) {
+        const ProcessResult run = RunCommand(std::string("ulimit -v ") + limitKb + "; " +
+                                             FlashtoolCommand("image LB1~4K_big.mot"));
+        EXPECT_EQ(run.status, 1) << limitKb << ": " << run.err;
+        EXPECT_FALSE(run.err.empty());
+        EXPECT_FALSE(LeftoversIn("."));
+    }
+}
+
+}  // namespace
