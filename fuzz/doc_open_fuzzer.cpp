@@ -5,16 +5,21 @@
 // 6K container; the remaining bytes are the file's content. Every input is opened in one private
 // working directory, created at start-up, where the document leaves log1.bin, log2.bin and
 // tmp.bin. Besides what the sanitizers catch, each run checks what an open promises about the
-// files it leaves behind, and, when the records it read share no byte, the image byte by byte.
+// files it leaves behind, and holds the outcome against a reading of the file made here, apart
+// from the reader: the open must succeed exactly when that reading finds a good file, and
+// tmp.bin must then hold every data byte the file gives below the address limit, at its address,
+// and 0xFF everywhere else.
 
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -79,50 +84,227 @@ bool Exists(const std::string& path) {
     std::abort();
 }
 
-// The image that records sharing no byte make: byte k is address k, 0xFF where no record has a
-// byte, up to the end of the 64-byte block that holds the last byte. Returns false when there is
-// no such image to compare with: no record below the address limit, or records that overlap.
-bool ExpectedImage(const std::vector<CS19Record>& records, std::string& image) {
-    struct Span {
-        uint32_t begin;
-        uint32_t end;
-        const CS19Record* record;
-    };
-    std::vector<Span> spans;
-    for (const CS19Record& record : records) {
-        if (record.m_dwAddress < CMotImage::kAddressLimit && record.m_nCount > 0) {
-            spans.push_back({record.m_dwAddress,
-                             record.m_dwAddress + static_cast<uint32_t>(record.m_nCount), &record});
+// An independent reading of the file, written from the file format rather than from the reader,
+// so that data the reader drops or takes twice shows up as a difference.
+
+// The lines of a text: LF, CR LF and a lone CR each end one; the last line needs no end.
+std::vector<std::string_view> SplitLines(std::string_view text) {
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' || text[i] == '\r') {
+            lines.push_back(text.substr(start, i - start));
+            if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            start = i + 1;
         }
     }
-    if (spans.empty()) {
-        return false;
+    if (start < text.size()) {
+        lines.push_back(text.substr(start));
     }
-    std::sort(spans.begin(), spans.end(),
-              [](const Span& a, const Span& b) { return a.begin < b.begin; });
-    for (size_t i = 1; i < spans.size(); ++i) {
-        if (spans[i].begin < spans[i - 1].end) {
+    return lines;
+}
+
+int Nibble(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+// The bytes a record line spells after its type: count, address or count field, data,
+// checksum. Empty when the line is malformed: a wrong count, a character that is not
+// hexadecimal, missing characters or anything but spaces and tabs after the checksum.
+std::vector<uint8_t> RecordBytes(std::string_view line) {
+    std::vector<uint8_t> bytes;
+    size_t pos = 2;
+    for (size_t wanted = 1; bytes.size() < wanted; pos += 2) {
+        if (pos + 1 >= line.size() || Nibble(line[pos]) < 0 || Nibble(line[pos + 1]) < 0) {
+            return {};
+        }
+        bytes.push_back(static_cast<uint8_t>(Nibble(line[pos]) * 16 + Nibble(line[pos + 1])));
+        wanted = 1 + bytes[0];
+    }
+    for (; pos < line.size(); ++pos) {
+        if (line[pos] != ' ' && line[pos] != '\t') {
+            return {};
+        }
+    }
+    return bytes;
+}
+
+struct DataRecord {
+    uint32_t address;
+    std::vector<uint8_t> data;
+};
+
+struct Decoded {
+    bool mustFail = false;            // the text holds what an open has to refuse
+    std::vector<DataRecord> records;  // with data, in file order, up to where reading stops
+};
+
+// Reads the lines of a firmware file or of a block cut from a container.
+Decoded Decode(const std::vector<std::string_view>& lines, bool requireEnd) {
+    Decoded decoded;
+    size_t dataRecords = 0;  // with or without data bytes
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const std::string_view line = lines[i];
+        if (line.find_first_not_of(" \t\f\v") == std::string_view::npos) {
+            continue;
+        }
+        const char type = line.size() >= 2 && line[0] == 'S' ? line[1] : '?';
+        if (type == '0') {
+            continue;
+        }
+        if (type == '7' || type == '8' || type == '9') {
+            requireEnd = false;
+            break;
+        }
+        if (type == '1' || type == '2' || type == '5' || type == '6') {
+            const size_t fieldBytes = type == '1' || type == '5' ? 2 : 3;
+            const std::vector<uint8_t> bytes = RecordBytes(line);
+            unsigned sum = 0;
+            for (uint8_t byte : bytes) {
+                sum += byte;
+            }
+            if (bytes.size() < 2 + fieldBytes || (sum & 0xFF) != 0xFF) {
+                decoded.mustFail = true;
+                return decoded;
+            }
+            uint32_t field = 0;
+            for (size_t k = 1; k <= fieldBytes; ++k) {
+                field = field << 8 | bytes[k];
+            }
+            const std::vector<uint8_t> data(bytes.begin() + 1 + fieldBytes, bytes.end() - 1);
+            if (type == '5' || type == '6') {
+                if (!data.empty() || field != dataRecords) {
+                    decoded.mustFail = true;
+                    return decoded;
+                }
+                continue;
+            }
+            ++dataRecords;
+            if (!data.empty()) {
+                decoded.records.push_back({field, data});
+            }
+            continue;
+        }
+        // Any other line ends reading: never where data would be lost or an end is missing.
+        if (dataRecords > 0) {
+            if (type == '3' || requireEnd) {
+                decoded.mustFail = true;
+                return decoded;
+            }
+            for (size_t k = i + 1; k < lines.size(); ++k) {
+                const std::string_view later = lines[k];
+                const char laterType = later.size() >= 2 && later[0] == 'S' ? later[1] : '?';
+                if (laterType >= '1' && laterType <= '3') {
+                    decoded.mustFail = true;
+                    return decoded;
+                }
+                if (laterType >= '7' && laterType <= '9') {
+                    break;
+                }
+            }
+        }
+        requireEnd = false;
+        break;
+    }
+    if (requireEnd && dataRecords > 0) {
+        decoded.mustFail = true;
+        return decoded;
+    }
+    // Two records for one byte, wherever it is.
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    for (const DataRecord& record : decoded.records) {
+        spans.push_back({record.address, record.address + record.data.size()});
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t k = 1; k < spans.size(); ++k) {
+        if (spans[k].first < spans[k - 1].second) {
+            decoded.mustFail = true;
+        }
+        spans[k].second = std::max(spans[k].second, spans[k - 1].second);
+    }
+    return decoded;
+}
+
+// The lines of the block the image is built from, cut from a 6K container as the model calls
+// for: each block a marker line, a count line and that many lines. False when the container is
+// to be refused.
+bool CutImageBlock(const std::vector<std::string_view>& lines, int model,
+                   std::vector<std::string_view>& imageBlock) {
+    struct BlockShape {
+        int mask;
+        std::string_view marker;
+        long minLines;
+        long maxLines;
+    };
+    constexpr BlockShape kShapes[] = {
+        {kHasControlBlock, "CTRL_BLOCK", 2000, 5000},
+        {kHasMpptBlock, "MPPT_BLOCK", LONG_MIN, 2000},
+    };
+    size_t next = 0;
+    bool chosen = false;
+    for (const BlockShape& shape : kShapes) {
+        if ((model & shape.mask) != shape.mask) {
+            continue;
+        }
+        if (next >= lines.size() || lines[next].substr(0, shape.marker.size()) != shape.marker ||
+            next + 1 >= lines.size()) {
             return false;
         }
-    }
-    const uint32_t end = spans.back().end;
-    const uint32_t block = CMotImage::kBlockBytes;
-    image.assign((end + block - 1) / block * block, '\xFF');
-    for (const Span& span : spans) {
-        const std::string_view data = span.record->m_strData;
-        if (data.size() != 2 * static_cast<size_t>(span.end - span.begin)) {
-            Fail("a record's data does not match its count");
+        const std::string countText(lines[next + 1]);
+        const long count = std::strtol(countText.c_str(), nullptr, 10);
+        if (count < shape.minLines || count > shape.maxLines) {
+            return false;
         }
-        for (uint32_t k = span.begin; k < span.end; ++k) {
-            image[k] = static_cast<char>(
-                HexToByte(std::string_view(data).substr(2 * (k - span.begin), 2)));
+        next += 2;
+        const size_t taken = count > 0 ? static_cast<size_t>(count) : 0;
+        if (lines.size() - next < taken) {
+            return false;
         }
+        if (!chosen) {
+            imageBlock.assign(lines.begin() + static_cast<long>(next),
+                              lines.begin() + static_cast<long>(next + taken));
+            chosen = true;
+        }
+        next += taken;
     }
     return true;
 }
 
-// What an open promises about the working directory, whichever way it went.
-void CheckOutcome(const std::string& path, bool opened, const CDrovaneDoc& doc) {
+// The image of the records that start below the address limit: each byte at its address, 0xFF
+// where no record has a byte, up to the end of the 64-byte block that holds the last byte.
+// Empty when no record starts below the limit.
+std::string ExpectedImage(const std::vector<DataRecord>& records) {
+    constexpr uint32_t kLimit = 0x20000;
+    constexpr uint32_t kBlock = 64;
+    uint64_t end = 0;
+    for (const DataRecord& record : records) {
+        if (record.address < kLimit) {
+            end = std::max<uint64_t>(end, record.address + record.data.size());
+        }
+    }
+    std::string image((end + kBlock - 1) / kBlock * kBlock, '\xFF');
+    for (const DataRecord& record : records) {
+        if (record.address < kLimit) {
+            std::copy(record.data.begin(), record.data.end(), image.begin() + record.address);
+        }
+    }
+    return image;
+}
+
+// What an open promises about the working directory, whichever way it went, and, from the
+// independent reading of the file, whether it had to succeed and the image it had to build.
+void CheckOutcome(const NameChoice& name, std::string_view text, bool opened) {
     for (const char* output : kOutputs) {
         for (const char* suffix : {".new", ".new.part", ".part"}) {
             if (Exists(std::string(output) + suffix)) {
@@ -130,6 +312,22 @@ void CheckOutcome(const std::string& path, bool opened, const CDrovaneDoc& doc) 
             }
         }
     }
+
+    const int model = LookUpModel(FileNameOf(name.path));
+    const std::vector<std::string_view> lines = SplitLines(text);
+    // A 6K model's image comes from a block of the container, which needs no end record.
+    const bool container = (model & kModel6K) == kModel6K;
+    std::vector<std::string_view> imageBlock = lines;
+    const bool cut = !container || CutImageBlock(lines, model, imageBlock);
+    const Decoded decoded = Decode(imageBlock, !container);
+    const std::string expected = ExpectedImage(decoded.records);
+    const bool mustOpen =
+        name.present && model != 0 && cut && !decoded.mustFail && !expected.empty();
+    if (opened != mustOpen) {
+        Fail(opened ? "a file that had to be refused was opened"
+                    : "a file that had to be opened was refused");
+    }
+
     if (!opened) {
         for (const char* output : kOutputs) {
             if (Exists(output)) {
@@ -137,11 +335,6 @@ void CheckOutcome(const std::string& path, bool opened, const CDrovaneDoc& doc) 
             }
         }
         return;
-    }
-
-    const int model = LookUpModel(FileNameOf(path));
-    if (model == 0) {
-        Fail("a file whose name matches no model was opened");
     }
     if (g_bDataReady != 1 || g_nFirmwareModel != model) {
         Fail("the program-wide values do not announce the opened file");
@@ -157,12 +350,8 @@ void CheckOutcome(const std::string& path, bool opened, const CDrovaneDoc& doc) 
         Fail("no tmp.bin after an open that succeeded");
     }
     const std::string image{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (image.empty() || image.size() % CMotImage::kBlockBytes != 0) {
-        Fail("tmp.bin of " + std::to_string(image.size()) + " bytes");
-    }
-    std::string expected;
-    if (ExpectedImage(doc.m_image.m_listRecords, expected) && image != expected) {
-        Fail("tmp.bin does not hold the records read (" + std::to_string(image.size()) +
+    if (image != expected) {
+        Fail("tmp.bin does not hold the file's records (" + std::to_string(image.size()) +
              " bytes, " + std::to_string(expected.size()) + " expected)");
     }
 }
@@ -263,6 +452,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CDrovaneDoc doc;
     doc.OnNewDocument();
     const bool opened = doc.OnOpenDocument(path);
-    CheckOutcome(path, opened, doc);
+    CheckOutcome(name, std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1), opened);
     return 0;
 }

@@ -37,6 +37,14 @@ def s2(address, data):
     return record("2", address, data)
 
 
+def count_record(kind, count):
+    """An S5 (16-bit) or S6 (24-bit) record holding the number of data records before it."""
+    field_bytes = {"5": 2, "6": 3}[kind]
+    fields = [field_bytes + 1] + [(count >> (8 * i)) & 0xFF for i in reversed(range(field_bytes))]
+    fields.append(~sum(fields) & 0xFF)
+    return "S" + kind + "".join("%02X" % b for b in fields)
+
+
 def ramp(count, first=0):
     return bytes((first + i) & 0xFF for i in range(count))
 
@@ -83,25 +91,52 @@ def doc_open_seeds():
         "same_row_overlap": (LB1_4K, srec([s2(0x00, ramp(8)), s2(0x02, ramp(2, 0xA0)),
                                            s2(0x00, ramp(3, 0xB0))])),
         "long_record": (TILM1_4K, srec([s2(0x08, ramp(64)), s2(0x10, ramp(4))])),
-        "address_limit": (LB1_4K, srec([s2(0x1FFF0, ramp(32)), s2(0x20000, ramp(16))])),
+        "address_limit": (LB1_4K, srec([s2(0x1FFF0, ramp(32)), s2(0x20010, ramp(16))])),
         "all_beyond_limit": (LB4KA, srec([s2(0x20000, ramp(16)), s2(0x3FFFF0, ramp(16))])),
         "empty_records": (LB1_4K, srec([s2(0x10, b""), s1(0x20, ramp(1))])),
-        "count_and_other": (LB1_4K, text([HEADER, "S5030004F8"] + rows(2) + ["S3", "junk"])),
+        "count_and_other": (LB1_4K, text([HEADER, "S5030000FC"] + rows(2) + ["S3", "junk"])),
         "other_before_data": (LB1_4K, text([HEADER] + rows(1) + ["s2 lower case"] + rows(1, 0x20))),
         "checksum_error": (LB4KA, srec(rows(1) + [bad_sum])),
         "format_error": (TILM4KA, srec(rows(1) + [s2(0x10, ramp(16))[:-5] + "G"])),
         "wrong_case_name": (WRONG_CASE, plain),
-        "ctrl_only": (LB6K_CTRL, container(srec(rows(3)).split("\n")[:-1], 2000, None, 0)),
+        "ctrl_only": (LB6K_CTRL, container(padded(srec(rows(3)).split("\n")[:-1], 2000), 2000,
+                                           None, 0)),
         "mppt_only": (LB6K_MPPT, container(None, 0, rows(2, 0x80), 2)),
         "mppt_negative_count": (TILM6K_MPPT, container(None, 0, rows(2), -1)),
         "both_blocks": (LB6K, container(padded([HEADER] + rows(3), 2000), 2000,
                                         rows(2, 0x100), 2)),
-        "both_blocks_tilm": (TILM6K, container(padded(rows(2), 2001), 2001, rows(1), 1500)),
+        "both_blocks_tilm": (TILM6K, container(padded(rows(2), 2001), 2001, padded(rows(1), 1500),
+                                              1500)),
         "both_blocks_sub": (SUB_LB6K, container(padded(rows(1), 2000), 2000, rows(1), 1)),
         "ctrl_count_low": (TILM6K_CTRL, container(rows(3), 1999, None, 0)),
         "mppt_marker_missing": (LB6K, container(padded(rows(1), 2000), 2000, None, 0)
                                 + "MPPT\n1\n" + rows(1)[0] + "\n"),
-        "ctrl_count_text": (LB6K_CTRL, "CTRL_BLOCK\n  +2000x\n" + text(rows(2))),
+        "ctrl_count_text": (LB6K_CTRL, "CTRL_BLOCK\n  +2000x\n" + text(padded(rows(2), 2000))),
+        # Line ends: a lone CR, and lines glued on with one between LF and CR LF ends.
+        "plain_lone_cr": (LB4KA, text([HEADER] + rows(3) + [END_S9], "\r")),
+        "plain_mixed_ends": (TILM1_4K, HEADER + "\r\n" + rows(1)[0] + "\r" + s2(0x10, ramp(16, 7))
+                             + "\n" + s2(0x20, ramp(4)) + "\r" + END_S9 + "\r\n"),
+        "container_lone_cr": (LB6K, container(padded(rows(2), 2000), 2000, rows(1), 1)
+                              .replace("\n", "\r")),
+        # What reading would otherwise drop: text after a checksum, S3 data after S1/S2 data.
+        "trailing_garbage": (LB1_4K, srec(rows(1) + [s2(0x10, ramp(4)) + "x"])),
+        "trailing_blanks": (LB4KA, srec([s2(0x10, ramp(4)) + " \t "])),
+        "glued_records": (LB1_4K, srec([s2(0x00, ramp(4)) + s2(0x04, ramp(4))])),
+        "s3_after_data": (TILM4KA, srec(rows(2) + ["S30900000040000102B3"])),
+        # Records sharing a byte, or only a row.
+        "overlap": (LB1_4K, srec([s2(0x00, ramp(16)), s2(0x40, ramp(8)), s2(0x0F, ramp(2))])),
+        "overlap_beyond_limit": (LB4KA, srec([s2(0x10, ramp(4)), s2(0x30000, ramp(8)),
+                                              s2(0x30004, ramp(8))])),
+        "shared_row_no_overlap": (LB1_4K, srec([s2(0x04, ramp(4)), s2(0x00, ramp(4)),
+                                                s2(0x08, b""), s2(0x08, ramp(8))])),
+        # Count records, right and wrong; a record without data counts.
+        "s5_count": (LB1_4K, srec(rows(2) + [s2(0x40, b""), count_record("5", 3)])),
+        "s5_count_wrong": (LB4KA, srec(rows(2) + [count_record("5", 1)])),
+        "s6_count": (TILM1_4K, srec([count_record("6", 0)] + rows(1) + [count_record("6", 1)])),
+        # A plain file cut short, or stopped by a foreign line; a block needs no end record.
+        "no_end_after_other": (LB1_4K, text([HEADER] + rows(2) + ["junk"])),
+        "block_without_end": (LB6K_MPPT, container(None, 0, rows(2, 0x40), 2)),
+        "block_short": (TILM6K_MPPT, container(None, 0, rows(2), 3)),
     }
 
 
@@ -119,6 +154,11 @@ def record_seeds():
         "s9": END_S9,
         "s3": "S30900000000010203F0",
         "blank": " \t\r",
+        "s1_trailing_blanks": s1(0x10, ramp(2)) + " \t",
+        "s1_glued": s1(0x10, ramp(2)) + s1(0x12, ramp(2)),
+        "s5_good": count_record("5", 0x1234),
+        "s6_good": count_record("6", 0x012345),
+        "s5_with_data": "S504000002F9",
     }
 
 

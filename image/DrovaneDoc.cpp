@@ -3,10 +3,13 @@
 #include <array>
 #include <cctype>
 #include <climits>
+#include <new>
 
 #include "framework/FileIo.h"
+#include "framework/FileSeal.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
+#include "framework/WorkFolder.h"
 #include "image/LineReader.h"
 #include "image/ModelCode.h"
 
@@ -75,9 +78,19 @@ bool CutBlock(LineReader& lines, std::string_view marker, long minLines, long ma
         AfxMessageBox(kFormatError);
         return false;
     }
-    for (long copied = 0; copied < count && lines.Next(line); ++copied) {
-        block.append(line);
-        block.push_back('\n');
+    // A block with fewer lines than counted is a container cut short.
+    try {
+        for (long copied = 0; copied < count; ++copied) {
+            if (!lines.Next(line)) {
+                AfxMessageBox(kFormatError);
+                return false;
+            }
+            block.append(line);
+            block.push_back('\n');
+        }
+    } catch (const std::bad_alloc&) {
+        AfxMessageBox(kOpenFail);
+        return false;
     }
     return true;
 }
@@ -134,6 +147,7 @@ bool CDrovaneDoc::OnOpenDocument(const std::string& path) {
         {kHasControlBlock, kControlMarker, kControlLinesMin, kControlLinesMax, kControlBlockFile},
         {kHasMpptBlock, kMpptMarker, LONG_MIN, kMpptLinesMax, kMpptBlockFile},
     };
+    std::vector<std::pair<std::string, std::string>> blockFiles;  // path and content
     bool sourceChosen = false;
     for (const auto& block : blocks) {
         if ((model & block.mask) != block.mask) {
@@ -143,23 +157,36 @@ bool CDrovaneDoc::OnOpenDocument(const std::string& path) {
         if (!CutBlock(lines, block.marker, block.minLines, block.maxLines, content)) {
             return false;
         }
-        const std::string stagedPath = staged.Stage(block.file);
+        const std::string blockPath = WorkFile(block.file);
+        const std::string stagedPath = staged.Stage(blockPath);
         if (!WriteFileAtomically(stagedPath, content)) {
             AfxMessageBox(kWriteError);
             return false;
         }
+        blockFiles.emplace_back(blockPath, std::move(content));
         if (!sourceChosen) {  // the control block, when there is one, makes the image
             imageSource = stagedPath;
             sourceChosen = true;
         }
     }
 
-    if (!m_image.Build(imageSource, staged.Stage(kImageFile))) {
+    const std::string imagePath = WorkFile(kImageFile);
+    // Only a plain file must end with an end record: a block is guarded by its line count.
+    m_image.m_bRequireEnd = imageSource == path;
+    if (m_image.m_bRequireEnd) {
+        std::string().swap(text);  // the builder reads the file again; one copy is enough
+    }
+    if (!m_image.Build(imageSource, staged.Stage(imagePath))) {
         return false;
     }
     if (!staged.Commit()) {
         AfxMessageBox(kWriteError);
         return false;
+    }
+    // Later steps take these files only as written here.
+    SealFile(imagePath, m_image.WrittenBytes());
+    for (const auto& [blockPath, content] : blockFiles) {
+        SealFile(blockPath, content);
     }
     g_nFirmwareModel = model;
     g_bDataReady = 1;

@@ -3,8 +3,9 @@
 #include <cstddef>
 #include <string_view>
 
-// Hands out the lines of a text one by one, without their line ends (LF or CR LF), each whole
-// however long; the last line needs no line end.
+// Hands out the lines of a text one by one, without their line ends, each whole however long;
+// the last line needs no line end. LF, CR LF and a lone CR each end a line, so no line is ever
+// glued to the one before it whatever system wrote the file.
 class LineReader {
 public:
     explicit LineReader(std::string_view text) : m_text(text) {}
@@ -13,15 +14,16 @@ public:
         if (m_pos >= m_text.size()) {
             return false;
         }
-        size_t end = m_text.find('\n', m_pos);
+        size_t end = m_text.find_first_of("\r\n", m_pos);
         if (end == std::string_view::npos) {
             end = m_text.size();
         }
         line = m_text.substr(m_pos, end - m_pos);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
         m_pos = end + 1;
+        if (end < m_text.size() && m_text[end] == '\r' && m_pos < m_text.size() &&
+            m_text[m_pos] == '\n') {
+            ++m_pos;  // CR LF is one line end
+        }
         ++m_lineNumber;
         return true;
     }

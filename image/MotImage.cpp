@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
+#include <cstdint>
 #include <new>
 #include <string_view>
 
 #include "framework/FileIo.h"
+#include "framework/FileSeal.h"
 #include "framework/Host.h"
 #include "image/LineReader.h"
 
@@ -21,6 +22,9 @@ constexpr const char* kOverlapError = "Mot File Error(2) !";
 constexpr const char* kWriteError = "BIN File Write Error !";
 
 constexpr int kRowChars = 2 * CMotImage::kRowBytes;
+// The shortest line a stored record can have: "S1", count, 2 address bytes, 1 data byte and
+// checksum in 12 characters, and a line end.
+constexpr size_t kShortestRecordLine = 13;
 constexpr uint32_t kRowsPerBlock = CMotImage::kBlockBytes / CMotImage::kRowBytes;
 
 void ShowLineError(const char* what, size_t lineNumber) {
@@ -44,15 +48,45 @@ bool DataRecordFollows(LineReader lines) {
     return false;
 }
 
-size_t LineCount(std::string_view text) {
-    size_t lines = 1;
-    for (const char* at = text.data();
-         const void* found =
-             std::memchr(at, '\n', text.size() - static_cast<size_t>(at - text.data()));
-         at = static_cast<const char*>(found) + 1) {
-        ++lines;
+// Where a stored record's bytes lie, [begin, end), and the line it came from.
+struct Span {
+    uint32_t begin;
+    uint32_t end;
+    uint32_t line;
+};
+static_assert(kMaxFileBytes <= UINT32_MAX, "a line number of a file fits 32 bits");
+
+// The first line whose record shares a byte with a record of an earlier line, or 0 when no two
+// records do. Sorts `spans` by address.
+uint32_t FirstOverlapLine(std::vector<Span>& spans) {
+    std::sort(spans.begin(), spans.end(),
+              [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    // In address order, the records up to line `last` overlap when one starts before an earlier
+    // one ends.
+    const auto overlapsUpTo = [&spans](uint32_t last) {
+        uint32_t reached = 0;
+        for (const Span& span : spans) {
+            if (span.line <= last) {
+                if (span.begin < reached) {
+                    return true;
+                }
+                reached = std::max(reached, span.end);
+            }
+        }
+        return false;
+    };
+    uint32_t clean = 0;                 // the records up to this line share no byte
+    uint32_t overlapping = UINT32_MAX;  // and up to this one they do
+    if (!overlapsUpTo(overlapping)) {
+        return 0;
     }
-    return lines;
+    // Once a line's record overlaps an earlier one, every longer prefix of the file overlaps too,
+    // so the first such line is found by halving.
+    while (overlapping - clean > 1) {
+        const uint32_t middle = clean + (overlapping - clean) / 2;
+        (overlapsUpTo(middle) ? overlapping : clean) = middle;
+    }
+    return overlapping;
 }
 
 CBinRow MakeFillRow(uint32_t address) {
@@ -68,7 +102,8 @@ CBinRow MakeFillRow(uint32_t address) {
 bool CMotImage::ReadMotFile(const std::string& path) {
     std::string text;
     std::string reason;
-    if (!ReadWholeFile(path, text, reason)) {
+    // A working file this run wrote is taken only as it was written.
+    if (!ReadWholeFile(path, text, reason) || (IsSealed(path) && !MatchesSeal(path, text))) {
         AfxMessageBox(kReadFileError);
         return false;
     }
@@ -90,41 +125,78 @@ bool CMotImage::ReadMotFile(const std::string& path) {
 }
 
 bool CMotImage::ReadMotText(const std::string& text) {
+    // Every stored record takes a line of at least this many characters, so the lists reserved
+    // below never grow, and hold no more entries than the file has such lines.
+    const size_t bound = text.size() / kShortestRecordLine + 1;
     std::vector<CS19Record> records;
-    records.reserve(LineCount(text));
+    records.reserve(bound);
+    std::vector<Span> spans;
+    spans.reserve(bound);
     CS19Record record;
-    bool seenData = false;
+    size_t dataRecords = 0;  // S1/S2 lines so far, with or without data, as count records count
     LineReader lines(text);
     std::string_view line;
-    while (lines.Next(line)) {
+    bool ended = false;
+    bool endSeen = false;
+    while (!ended && lines.Next(line)) {
+        const auto lineNumber = static_cast<uint32_t>(lines.LineNumber());
         switch (ParseRecord(record, line)) {
             case LineKind::Data:
-                seenData = true;
+                ++dataRecords;
                 if (record.m_nCount > 0) {
                     records.push_back(record);
+                    spans.push_back({record.m_dwAddress,
+                                     record.m_dwAddress + static_cast<uint32_t>(record.m_nCount),
+                                     lineNumber});
+                }
+                break;
+            case LineKind::Count:
+                if (record.m_dwAddress != dataRecords) {
+                    ShowLineError("Format", lineNumber);
+                    return false;
                 }
                 break;
             case LineKind::Header:
             case LineKind::Skip:
                 break;
             case LineKind::FormatError:
-                ShowLineError("Format", lines.LineNumber());
+                ShowLineError("Format", lineNumber);
                 return false;
             case LineKind::ChecksumError:
-                ShowLineError("Checksum", lines.LineNumber());
+                ShowLineError("Checksum", lineNumber);
                 return false;
-            case LineKind::Other:
-                // Reading ends here, but never at the cost of data further down.
-                if (seenData && DataRecordFollows(lines)) {
-                    ShowLineError("Format", lines.LineNumber());
+            case LineKind::WideData:
+                // Ending here would drop this record's data along with the rest of the file.
+                if (dataRecords > 0) {
+                    ShowLineError("Format", lineNumber);
                     return false;
                 }
-                m_listRecords = std::move(records);
-                return true;
+                ended = true;
+                break;
+            case LineKind::Other:
+                // Reading ends here, but never at the cost of data further down, nor before the
+                // end record that a whole file must have.
+                if (dataRecords > 0 && (m_bRequireEnd || DataRecordFollows(lines))) {
+                    ShowLineError("Format", lineNumber);
+                    return false;
+                }
+                ended = true;
+                break;
             case LineKind::End:
-                m_listRecords = std::move(records);
-                return true;
+                ended = true;
+                endSeen = true;
+                break;
         }
+    }
+    // Data that no end record follows may have been cut short.
+    if (m_bRequireEnd && dataRecords > 0 && !endSeen) {
+        ShowLineError("Format", lines.LineNumber() + 1);
+        return false;
+    }
+    // A byte given twice is a file put together wrongly: which value was meant cannot be told.
+    if (const uint32_t overlap = FirstOverlapLine(spans); overlap != 0) {
+        ShowLineError("Format", overlap);
+        return false;
     }
     m_listRecords = std::move(records);
     return true;
@@ -276,6 +348,7 @@ bool CMotImage::WriteBinFile(const std::string& path) {
         AfxMessageBox(kWriteError);
         return false;
     }
+    m_binBytes = std::move(bytes);
     return true;
 }
 

@@ -44,9 +44,18 @@ public:
     std::vector<CS19Record> m_listSorted;
     std::vector<CS19Record> m_listLate;
 
+    // Whether ReadMotFile refuses data that no end record follows. A plain firmware file needs
+    // one, as it may have been cut short otherwise; the blocks of a 6K container are guarded by
+    // their line counts instead, and installation files keep being taken as they are.
+    bool m_bRequireEnd = false;
+
+    // The bytes of the image file written last.
+    const std::string& WrittenBytes() const { return m_binBytes; }
+
 private:
     bool ReadMotText(const std::string& text);
 
+    std::string m_binBytes;
     // The text of the file read last; the records' texts point into it.
     std::string m_fileText;
 };

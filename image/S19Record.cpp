@@ -7,6 +7,9 @@ namespace {
 // Bytes of a record that the count field covers besides the data.
 constexpr int kS1AddressBytes = 2;
 constexpr int kS2AddressBytes = 3;
+// A count record holds the number of data records where a data record holds its address.
+constexpr int kS5CountBytes = 2;
+constexpr int kS6CountBytes = 3;
 constexpr int kChecksumBytes = 1;
 constexpr size_t kDataStart = 2;  // after the type characters
 // The ones' complement checksum makes the sum of every byte after the type 0xFF.
@@ -23,14 +26,21 @@ bool IsBlank(std::string_view line) {
     return line.find_first_not_of(" \t\r\f\v") == std::string_view::npos;
 }
 
-LineKind ParseDataRecord(CS19Record& record, std::string_view line, int addressBytes) {
+// Reads the fields that data and count records share: count, address, data, checksum.
+// `kind` is what a good line is; a count record has no data, its address field is the count.
+LineKind ParseFields(CS19Record& record, std::string_view line, int addressBytes, LineKind kind) {
     if (line.size() < kDataStart + 2) {
         return LineKind::FormatError;
     }
     const int countField = HexByteAt(line, kDataStart);
     const int dataBytes = countField - addressBytes - kChecksumBytes;
-    if (countField < 0 || dataBytes < 0 ||
-        line.size() < kDataStart + 2 + 2 * static_cast<size_t>(countField)) {
+    const size_t checksumEnd = kDataStart + 2 + 2 * static_cast<size_t>(countField);
+    if (countField < 0 || dataBytes < 0 || (kind == LineKind::Count && dataBytes != 0) ||
+        line.size() < checksumEnd) {
+        return LineKind::FormatError;
+    }
+    // Text after the checksum would be a record glued on or a damaged line, never a comment.
+    if (line.find_first_not_of(" \t", checksumEnd) != std::string_view::npos) {
         return LineKind::FormatError;
     }
     unsigned sum = static_cast<unsigned>(countField);
@@ -59,7 +69,7 @@ LineKind ParseDataRecord(CS19Record& record, std::string_view line, int addressB
     record.m_dwAddress = address;
     record.m_strData = line.substr(dataPos, 2 * static_cast<size_t>(dataBytes));
     record.m_nChecksum = HexByteAt(line, pos - 2);
-    return LineKind::Data;
+    return kind;
 }
 
 }  // namespace
@@ -84,12 +94,15 @@ LineKind ParseRecord(CS19Record& record, std::string_view line) {
         case '0':
             return LineKind::Header;
         case '1':
-            return ParseDataRecord(record, line, kS1AddressBytes);
+            return ParseFields(record, line, kS1AddressBytes, LineKind::Data);
         case '2':
-            return ParseDataRecord(record, line, kS2AddressBytes);
+            return ParseFields(record, line, kS2AddressBytes, LineKind::Data);
+        case '3':
+            return LineKind::WideData;
         case '5':
+            return ParseFields(record, line, kS5CountBytes, LineKind::Count);
         case '6':
-            return LineKind::Skip;
+            return ParseFields(record, line, kS6CountBytes, LineKind::Count);
         case '7':
         case '8':
         case '9':

@@ -21,11 +21,14 @@ public:
 enum class LineKind {
     Data,           // S1 or S2, well formed, checksum right: the record was filled in
     Header,         // S0: parsed no further
-    Skip,           // blank line or count record (S5, S6)
+    Skip,           // blank line
+    Count,          // S5 or S6, well formed, checksum right: m_dwAddress holds the count
     End,            // end record (S7, S8, S9): reading stops
-    Other,          // any other text (S3, S4, lower-case s, ...): reading stops here
-    FormatError,    // S1/S2 with a short count, missing characters or a non-hex character
-    ChecksumError,  // S1/S2 whose checksum does not match its bytes
+    WideData,       // S3: data at a 32-bit address, which the image cannot take
+    Other,          // any other text (S4, lower-case s, ...): reading stops here
+    FormatError,    // S1/S2/S5/S6 with a short count, missing characters, a non-hex character or
+                    // anything but blanks after the checksum
+    ChecksumError,  // S1/S2/S5/S6 whose checksum does not match its bytes
 };
 
 // Values of the hexadecimal digits of either case; -1 for every other character.
@@ -49,5 +52,5 @@ inline int HexDigitValue(char c) {
 uint8_t HexToByte(std::string_view text);
 
 // Parses one line (without its line end) into `record`, which is reused from line to line.
-// Only S1 and S2 lines write the record; for others only m_strType is set.
+// Only S1, S2, S5 and S6 lines write the record; for others only m_strType is set.
 LineKind ParseRecord(CS19Record& record, std::string_view line);

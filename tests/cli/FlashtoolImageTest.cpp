@@ -1,14 +1,95 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
+#include "framework/FileIo.h"
 #include "tests/support/Process.h"
 #include "tests/support/SrecFiles.h"
 #include "tests/support/TempDir.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+constexpr bool kSanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool kSanitized = false;
+#endif
+
 namespace {
+
+constexpr int kRunLimitMs = 10000;
+constexpr int kPollMs = 20;
+
+// A flashtool run watched from a process of its own, so that one that hangs or eats memory is
+// stopped, and the peak resident memory is that of this run alone.
+struct WatchedRun {
+    ProcessResult result{-1, "", ""};
+    long peakKiB = 0;
+    bool stopped = false;
+};
+
+WatchedRun RunWatched(const std::string& args) {
+    const pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);  // a stop reaches the shell and flashtool as well
+        const ProcessResult run = Flashtool(args);
+        rusage usage{};
+        getrusage(RUSAGE_CHILDREN, &usage);
+        std::ofstream("watch.txt") << run.status << ' ' << usage.ru_maxrss;
+        _exit(0);
+    }
+    setpgid(child, child);
+    WatchedRun watched;
+    int status = 0;
+    for (int waitedMs = 0; waitpid(child, &status, WNOHANG) == 0; waitedMs += kPollMs) {
+        if (waitedMs >= kRunLimitMs) {
+            kill(-child, SIGKILL);
+            waitpid(child, &status, 0);
+            watched.stopped = true;
+            return watched;
+        }
+        usleep(kPollMs * 1000);
+    }
+    std::ifstream("watch.txt") >> watched.result.status >> watched.peakKiB;
+    watched.result.out = ReadText("out.txt");
+    watched.result.err = ReadText("err.txt");
+    return watched;
+}
+
+// No working file, finished or not, was left in the current folder.
+void ExpectNothingWritten() {
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+        const std::string name = entry.path().filename().string();
+        EXPECT_FALSE(name.starts_with("tmp.bin") || name.starts_with("log1.bin") ||
+                     name.starts_with("log2.bin"))
+            << name;
+    }
+}
+
+// A plain firmware file of about `bytes` bytes: `line(i)` for i = 0, 1, ... and an end record.
+template <typename MakeLine>
+std::string FileOfLines(size_t bytes, MakeLine line) {
+    const std::string end = "S9030000FC\n";
+    std::string text;
+    text.reserve(bytes);
+    for (uint32_t i = 0;; ++i) {
+        const std::string next = line(i) + "\n";
+        if (text.size() + next.size() + end.size() > bytes) {
+            break;
+        }
+        text += next;
+    }
+    return text + end;
+}
 
 TEST(FlashtoolImage, BuildsTheImageAndPrintsEveryMessage) {
     TempDir dir;
@@ -63,6 +144,61 @@ TEST(FlashtoolImage, MatchesSrecCatOnGeneratedFiles) {
         ASSERT_EQ(std::system(command.c_str()), 0);
         EXPECT_EQ(ReadText("tmp.bin"), ReadText("oracle.bin")) << "round " << round;
     }
+}
+
+TEST(FlashtoolImage, RefusesWhatIsNotARegularFileAtOnce) {
+    TempDir dir;
+    std::filesystem::create_directory("LB1~4K_dir.mot");
+    ASSERT_EQ(mkfifo("LB4KA_fifo.mot", 0600), 0);  // nothing ever writes to it
+    std::filesystem::create_symlink("/dev/zero", "LB6K_zero.mot");
+    for (const std::string name : {"LB1~4K_dir.mot", "LB4KA_fifo.mot", "LB6K_zero.mot"}) {
+        const WatchedRun run = RunWatched("image " + name);
+        ASSERT_FALSE(run.stopped) << name;
+        EXPECT_EQ(run.result.status, 1) << name;
+        EXPECT_EQ(run.result.err, "Cannot open " + name + ": not a regular file\nFile Open fail\n");
+        ExpectNothingWritten();
+    }
+}
+
+// Reading and building take less than ten times the file's size, for files of the smallest
+// records up to the size limit; a larger file is refused unread.
+TEST(FlashtoolImage, LargeFilesStayWithinTenTimesTheirSize) {
+    TempDir dir;
+    // One-byte S2 records at addresses of their own: most lie beyond the image's limit.
+    const std::string distinct =
+        FileOfLines(kMaxFileBytes, [](uint32_t i) { return S2Line(i, {static_cast<uint8_t>(i)}); });
+    WriteText("LB1~4K_big.mot", distinct);
+    WatchedRun run = RunWatched("image LB1~4K_big.mot");
+    ASSERT_FALSE(run.stopped);
+    EXPECT_EQ(run.result.err, "You will update LB1~4K_big.mot !\n");
+    EXPECT_EQ(ReadText("tmp.bin").size(), 0x20000u);
+    if (!kSanitized) {
+        EXPECT_LT(run.peakKiB * 1024.0, 10.0 * double(distinct.size())) << run.peakKiB << " KiB";
+    }
+    std::filesystem::remove("tmp.bin");
+
+    // The shortest records there are, S1 with one byte, which overlap once the 16-bit
+    // addresses wrap: every record is read before the overlap is found.
+    const std::string wrapping = FileOfLines(
+        kMaxFileBytes, [](uint32_t i) { return S1Line(i & 0xFFFF, {static_cast<uint8_t>(i)}); });
+    WriteText("LB1~4K_big.mot", wrapping);
+    run = RunWatched("image LB1~4K_big.mot");
+    ASSERT_FALSE(run.stopped);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.result.err, "S19 File Format Error (line 65537) !\n");
+    if (!kSanitized) {
+        EXPECT_LT(run.peakKiB * 1024.0, 10.0 * double(wrapping.size())) << run.peakKiB << " KiB";
+    }
+    ExpectNothingWritten();
+
+    WriteText("LB1~4K_big.mot", distinct + std::string(kMaxFileBytes + 1 - distinct.size(), '\n'));
+    run = RunWatched("image LB1~4K_big.mot");
+    ASSERT_FALSE(run.stopped);
+    EXPECT_EQ(run.result.status, 1);
+    EXPECT_EQ(run.result.err,
+              "Cannot open LB1~4K_big.mot: larger than 16 MiB (not a firmware file)\nFile Open "
+              "fail\n");
+    ExpectNothingWritten();
 }
 
 }  // namespace

@@ -70,19 +70,37 @@ TEST_F(DocumentOpen, PlainFileBuildsTheImageAndAnnouncesItself) {
               Texts{"This filename is unknown! Please confirm it !"});
 }
 
+TEST_F(DocumentOpen, PlainFileMustEndWithAnEndRecordWhereABlockNeedNot) {
+    const auto lines = RecordLines(2);
+    EXPECT_EQ(Open("LB4KA.mot", "S00600004844521B\n" + Joined(lines), false),
+              Texts{"S19 File Format Error (line 4) !"});
+    EXPECT_FALSE(Exists("tmp.bin"));
+    // A lone CR ends every line: none is glued to the one before.
+    EXPECT_EQ(Open("LB4KA.mot", WithLineEnds(SrecFile(RecordLines(4)), "\r"), true).size(), 1u);
+    EXPECT_EQ(ReadText("tmp.bin").size(), 64u);
+    EXPECT_EQ(ReadText("tmp.bin").substr(0x30, 4), std::string("\x03\x04\x05\x06"));
+    EXPECT_EQ(Open("LB6Kmppt.mot", Container({}, 0, lines, 2), true).size(), 1u);
+}
+
 TEST_F(DocumentOpen, SixKContainerIsCutIntoBlockFiles) {
     const auto control = RecordLines(2000);
     const auto mppt = RecordLines(3, 0x100);
-    EXPECT_EQ(Open("LB6K_01.mot", Container(control, 2000, mppt, 2000), true),
+    EXPECT_EQ(Open("LB6K_01.mot", Container(control, 2000, mppt, 3), true),
               Texts{"You will update LB6K_01.mot !"});
     EXPECT_EQ(g_nFirmwareModel, 0x33);
     EXPECT_EQ(ReadText("log1.bin"), Joined(control));
-    EXPECT_EQ(ReadText("log2.bin"), Joined(mppt));      // fewer lines than counted
+    EXPECT_EQ(ReadText("log2.bin"), Joined(mppt));
     EXPECT_EQ(ReadText("tmp.bin").size(), 2000u * 16);  // built from the control block only
 
     EXPECT_EQ(Open("LB6Kmppt.mot", Container({}, 0, mppt, 3), true).size(), 1u);
     EXPECT_EQ(ReadText("log2.bin"), Joined(mppt));
     EXPECT_EQ(ReadText("tmp.bin").size(), 0x140u);  // built from the MPPT block
+
+    // Lines that end in a lone CR are counted like any others.
+    EXPECT_EQ(Open("LB6K_cr.mot", WithLineEnds(Container(control, 2000, mppt, 3), "\r"), true),
+              Texts{"You will update LB6K_cr.mot !"});
+    EXPECT_EQ(ReadText("log1.bin"), Joined(control));
+    EXPECT_EQ(ReadText("log2.bin"), Joined(mppt));
 }
 
 TEST_F(DocumentOpen, BlockCountLimits) {
@@ -91,7 +109,11 @@ TEST_F(DocumentOpen, BlockCountLimits) {
     const std::string unknown = "This filename is unknown! Please confirm it !";
     EXPECT_EQ(Open("LB6Kctrl.mot", Container(control, 1999, {}, 0), false), Texts{format});
     EXPECT_EQ(Open("LB6Kctrl.mot", Container(control, 5001, {}, 0), false), Texts{format});
-    EXPECT_EQ(Open("LB6Kctrl.mot", Container(control, 5000, {}, 0), true).size(), 1u);
+    EXPECT_EQ(Open("LB6Kctrl.mot", Container(Padded(control, 5000), 5000, {}, 0), true).size(), 1u);
+    // A block with fewer lines than its count was cut short.
+    EXPECT_EQ(Open("LB6Kctrl.mot", Container(Padded(control, 4999), 5000, {}, 0), false),
+              Texts{format});
+    EXPECT_EQ(Open("LB6Kmppt.mot", Container({}, 0, control, 5), false), Texts{format});
     const auto full = RecordLines(2000);
     EXPECT_EQ(Open("LB6K.mot", Container(full, 2000, control, 2001), false), Texts{format});
     EXPECT_EQ(Open("LB6Kmppt.mot", "MPPT_BLOCK\n", false), Texts{format});  // no count line
@@ -114,7 +136,7 @@ TEST_F(DocumentOpen, FailedOpenChangesNothing) {
     EXPECT_EQ(Open("Tilm6K.mot", Container(control, 2000, RecordLines(2), 2), false),
               Texts{"S19 File Checksum Error (line 2000) !"});
     EXPECT_EQ(Open("LB4KA.mot", SrecFile({S1Line(4, Ramp(16)), S1Line(4, Ramp(16))}), false),
-              Texts{"Mot File Error(2) !"});
+              Texts{"S19 File Format Error (line 3) !"});
     m_host.m_messages.clear();
     EXPECT_FALSE(m_doc.OnOpenDocument("absent.mot"));
     EXPECT_EQ(m_host.Texts().size(), 2u);

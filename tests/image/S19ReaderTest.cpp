@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "image/LineReader.h"
 #include "image/MotImage.h"
 #include "tests/support/RecordingHost.h"
 #include "tests/support/SrecFiles.h"
@@ -21,6 +22,19 @@ protected:
     ScopedHost m_installed{m_host};
     CMotImage m_image;
 };
+
+using Texts = std::vector<std::string>;
+
+TEST(LineReader, LfCrLfAndALoneCrEachEndOneLine) {
+    LineReader lines("a\rb\r\nc\n\rd\r\r\ne\r");
+    std::vector<std::string> seen;
+    std::string_view line;
+    while (lines.Next(line)) {
+        seen.emplace_back(line);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c", "", "d", "", "e"}));
+    EXPECT_EQ(lines.LineNumber(), 7u);
+}
 
 TEST(HexToByte, TakesExactlyTwoHexCharactersOfEitherCase) {
     EXPECT_EQ(HexToByte("1a"), 0x1A);
@@ -61,6 +75,26 @@ TEST(ParseRecord, RefusesMalformedAndMisSummedRecords) {
     EXPECT_EQ(ParseRecord(record, "s1050010ABCD71"), LineKind::Other);
     EXPECT_EQ(ParseRecord(record, S1Line(0, Ramp(0))), LineKind::Data);
     EXPECT_EQ(record.m_nCount, 0);
+    // Only blanks may follow the checksum.
+    const std::string good = S1Line(0x10, Ramp(4));
+    EXPECT_EQ(ParseRecord(record, good + " \t "), LineKind::Data);
+    for (const std::string& tail : std::vector<std::string>{"0", "x", " ;note", "\f", good}) {
+        EXPECT_EQ(ParseRecord(record, good + tail), LineKind::FormatError) << tail;
+    }
+}
+
+TEST(ParseRecord, CountRecordsFollowTheRecordGrammar) {
+    CS19Record record;
+    ASSERT_EQ(ParseRecord(record, S5Line(0x1234)), LineKind::Count);
+    EXPECT_EQ(record.m_dwAddress, 0x1234u);
+    ASSERT_EQ(ParseRecord(record, S6Line(0x012345)), LineKind::Count);
+    EXPECT_EQ(record.m_dwAddress, 0x012345u);
+    EXPECT_EQ(ParseRecord(record, "S5030002FB"), LineKind::ChecksumError);
+    EXPECT_EQ(ParseRecord(record, "S504000002F9"), LineKind::FormatError);  // a data byte
+    EXPECT_EQ(ParseRecord(record, "S50300G2FA"), LineKind::FormatError);
+    EXPECT_EQ(ParseRecord(record, "S5"), LineKind::FormatError);
+    EXPECT_EQ(ParseRecord(record, S5Line(2) + "S"), LineKind::FormatError);
+    EXPECT_EQ(ParseRecord(record, "S30900000000000102F3"), LineKind::WideData);
 }
 
 TEST_F(S19Reader, KeepsDataRecordsInFileOrderAndSkipsHeaderBlankAndCountLines) {
@@ -87,15 +121,99 @@ TEST_F(S19Reader, OtherLinesEndReadingQuietlyOnlyWhenNoDataWouldBeLost) {
     Read("S00600004844521B\nS30900000000000102F3\nS30900000004000102EF\n");
     EXPECT_TRUE(m_image.m_listRecords.empty());
     // Trailing text after the data, with nothing after it, ends reading quietly.
-    Read(S1Line(0, Ramp(4)) + "\nS3090000000000010203\ntrailing words\n");
+    Read(S1Line(0, Ramp(4)) + "\ntrailing words\n");
     EXPECT_EQ(m_image.m_listRecords.size(), 1u);
     EXPECT_TRUE(m_host.Texts().empty());
     // A foreign line between data records would drop the data after it.
     auto texts = Read(
         S1Line(0, Ramp(4)) + "\n" + S1Line(4, Ramp(4)) + "\nS4 what\n" + S1Line(8, Ramp(4)) + "\n",
         false);
-    EXPECT_EQ(texts, std::vector<std::string>{"S19 File Format Error (line 3) !"});
+    EXPECT_EQ(texts, Texts{"S19 File Format Error (line 3) !"});
     EXPECT_TRUE(m_image.m_listRecords.empty());
+}
+
+TEST_F(S19Reader, NoRecordIsDroppedWhateverTheLineEnds) {
+    // Lines glued on with a lone CR are lines of their own, and counted as such.
+    const std::string text = SrecFile({S1Line(0, Ramp(4)), S1Line(4, Ramp(4)), S1Line(8, Ramp(4))});
+    for (const char* lineEnd : {"\r", "\r\n"}) {
+        EXPECT_TRUE(Read(WithLineEnds(text, lineEnd)).empty());
+        ASSERT_EQ(m_image.m_listRecords.size(), 3u) << lineEnd;
+        EXPECT_EQ(m_image.m_listRecords[2].m_dwAddress, 8u);
+        EXPECT_EQ(m_image.m_listRecords[2].m_strData, "00010203");
+    }
+    std::string bad = S1Line(0x10, Ramp(4));
+    bad.back() ^= 1;
+    EXPECT_EQ(Read("S00600004844521B\r\n" + S1Line(0, Ramp(4)) + "\r" + bad + "\n", false),
+              Texts{"S19 File Checksum Error (line 3) !"});
+}
+
+TEST_F(S19Reader, RefusesWhatReadingWouldDrop) {
+    const std::string first = S1Line(0, Ramp(4));
+    // Text after a checksum, such as a record glued on.
+    EXPECT_EQ(Read(SrecFile({first + S1Line(4, Ramp(4))}), false),
+              Texts{"S19 File Format Error (line 2) !"});
+    m_host.m_messages.clear();
+    EXPECT_TRUE(Read(SrecFile({first + " \t"})).empty());
+    // An S3 record after S1/S2 data, which reading would otherwise stop at.
+    EXPECT_EQ(Read(first + "\nS30900000010000102E3\n", false),
+              Texts{"S19 File Format Error (line 2) !"});
+    EXPECT_TRUE(m_image.m_listRecords.empty());
+}
+
+TEST_F(S19Reader, RecordsSharingAByteAreRefusedAtTheFirstLineThatDoes) {
+    const auto overlapLine = [this](const std::vector<std::string>& lines) {
+        m_host.m_messages.clear();
+        return Read(SrecFile(lines), false);
+    };
+    // The later record in the file is reported, whichever address comes first.
+    EXPECT_EQ(overlapLine({S1Line(0x00, Ramp(32)), S1Line(0x10, Ramp(4))}),
+              Texts{"S19 File Format Error (line 3) !"});
+    EXPECT_EQ(overlapLine({S1Line(0x10, Ramp(4)), S1Line(0x00, Ramp(32))}),
+              Texts{"S19 File Format Error (line 3) !"});
+    // Line 4 overlaps line 3 before line 5 overlaps line 2, though 0x04 is the lower address.
+    EXPECT_EQ(overlapLine({S1Line(0x00, Ramp(16)), S1Line(0x100, Ramp(16)), S1Line(0x108, Ramp(4)),
+                           S1Line(0x04, Ramp(4))}),
+              Texts{"S19 File Format Error (line 4) !"});
+    // Beyond the image's address limit too.
+    EXPECT_EQ(overlapLine({S2Line(0x30000, Ramp(4)), S2Line(0x30003, Ramp(4))}),
+              Texts{"S19 File Format Error (line 3) !"});
+
+    // Records that only meet, share a row or have no data are no overlap.
+    m_host.m_messages.clear();
+    EXPECT_TRUE(Read(SrecFile({S1Line(0x04, Ramp(4)), S1Line(0x00, Ramp(4)), S1Line(0x08, {}),
+                               S1Line(0x08, Ramp(8)), S1Line(0x0A, {})}))
+                    .empty());
+    EXPECT_EQ(m_image.m_listRecords.size(), 3u);
+}
+
+TEST_F(S19Reader, EndRecordIsRequiredOnlyWhenAsked) {
+    const std::string data = "S00600004844521B\n" + S1Line(0, Ramp(4)) + "\n" + S1Line(4, Ramp(4));
+    // Taken as it stands by default, as the blocks of a container and installation files are.
+    EXPECT_TRUE(Read(data + "\n").empty());
+    EXPECT_EQ(m_image.m_listRecords.size(), 2u);
+
+    m_image.m_bRequireEnd = true;
+    EXPECT_EQ(Read(data, false), Texts{"S19 File Format Error (line 4) !"});
+    m_host.m_messages.clear();
+    EXPECT_EQ(Read(data + "\r\n\n", false), Texts{"S19 File Format Error (line 5) !"});
+    m_host.m_messages.clear();
+    EXPECT_EQ(Read(data + "\nstray words\nS9030000FC\n", false),
+              Texts{"S19 File Format Error (line 4) !"});
+    m_host.m_messages.clear();
+    EXPECT_TRUE(Read(data + "\nS804000000FB").empty());
+    // A file without data needs none: it is refused later as holding no records.
+    EXPECT_TRUE(Read("S00600004844521B\n").empty());
+}
+
+TEST_F(S19Reader, CountRecordsMustCountTheDataRecordsBeforeThem) {
+    const std::string a = S1Line(0, Ramp(4));
+    const std::string empty = S1Line(0x10, {});  // counted, though it holds no byte
+    EXPECT_TRUE(
+        Read(SrecFile({S5Line(0), a, empty, S5Line(2), S1Line(4, Ramp(4)), S6Line(3)})).empty());
+    EXPECT_EQ(Read(SrecFile({a, empty, S5Line(1)}), false),
+              Texts{"S19 File Format Error (line 4) !"});
+    m_host.m_messages.clear();
+    EXPECT_EQ(Read(SrecFile({a, S6Line(2)}), false), Texts{"S19 File Format Error (line 3) !"});
 }
 
 TEST_F(S19Reader, ReportsTheLineOfABadRecord) {

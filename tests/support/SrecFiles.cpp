@@ -1,5 +1,6 @@
 #include "tests/support/SrecFiles.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -37,6 +38,13 @@ std::string S2Line(uint32_t address, const Bytes& data) {
     return Record('2', 3, address, data);
 }
 
+std::string S5Line(uint32_t count) {
+    return Record('5', 2, count, {});
+}
+std::string S6Line(uint32_t count) {
+    return Record('6', 3, count, {});
+}
+
 Bytes Ramp(size_t count, uint8_t first) {
     Bytes bytes(count);
     for (size_t i = 0; i < count; ++i) {
@@ -69,6 +77,23 @@ std::string Container(const std::vector<std::string>& control, long controlCount
         }
     }
     return text;
+}
+
+std::vector<std::string> Padded(std::vector<std::string> lines, size_t count) {
+    lines.resize(std::max(lines.size(), count));
+    return lines;
+}
+
+std::string WithLineEnds(const std::string& text, const std::string& lineEnd) {
+    std::string result;
+    for (const char c : text) {
+        if (c == '\n') {
+            result += lineEnd;
+        } else {
+            result += c;
+        }
+    }
+    return result;
 }
 
 std::vector<std::string> RecordLines(size_t lines, uint32_t base) {
