@@ -8,6 +8,9 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <windows.h>
+#undef MessageBox  // the host's own names, not the system's character-set macros
+#undef DrawText
 #define isatty _isatty
 #define fileno _fileno
 #else
@@ -26,6 +29,7 @@ std::atomic<bool> g_dialogOpen{false};
 // every later wait of the run ends at once, so no further block goes out; the command then
 // ends through its failure path with the port closed. Outside a dialog the program ends as the
 // signal would end it, after removing any file half written.
+#ifndef _WIN32
 extern "C" void OnStopSignal(int signal) {
     if (g_dialogOpen) {
         g_stopSignal = signal;
@@ -35,28 +39,55 @@ extern "C" void OnStopSignal(int signal) {
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
-
-constexpr int kStopSignals[] = {
-    SIGINT,
-    SIGTERM,
-#ifdef SIGHUP
-    SIGHUP,
 #endif
-};
+
+#ifdef _WIN32
+// The console's Ctrl+C, Ctrl+Break and close: with a dialog open the run stops as on a signal
+// elsewhere; otherwise the program ends as usual, after removing any file half written.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+        return FALSE;
+    }
+    if (g_dialogOpen) {
+        g_stopSignal = SIGINT;
+        return TRUE;
+    }
+    RemovePendingFiles();
+    return FALSE;
+}
+#endif
+
+#ifndef _WIN32
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
 
 }  // namespace
 
 ConsoleHost::ConsoleHost(std::FILE* out)
     : Host(m_realClock), m_out(out), m_terminal(isatty(fileno(out)) != 0) {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+    // The live line redraws itself with terminal sequences, which a console takes once asked.
+    const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    if (m_terminal && GetConsoleMode(console, &mode)) {
+        SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    }
+#else
     for (const int signal : kStopSignals) {
         std::signal(signal, OnStopSignal);
     }
+#endif
 }
 
 ConsoleHost::~ConsoleHost() {
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
+#else
     for (const int signal : kStopSignals) {
         std::signal(signal, SIG_DFL);
     }
+#endif
 }
 
 int ConsoleHost::StopSignal() {
@@ -115,18 +146,23 @@ void ConsoleHost::CloseDialog(CDialog&) {
     m_lastPlain.clear();
 }
 
-bool ConsoleHost::WaitUntil(CDialog&, int64_t ns) {
+bool ConsoleHost::WaitUntil(CDialog& dlg, int64_t ns) {
     if (ns == kForever) {
         return false;
     }
-    // Sleep in short slices so a stop signal is noticed.
+    // Sleep in short slices so a stop signal is noticed; once the tick is due but has nothing
+    // to do before input comes, sleep on the port instead.
     for (;;) {
         if (g_stopSignal != 0) {
             return false;
         }
         const int64_t now = m_realClock.NowNs();
         if (now >= ns) {
-            return true;
+            const int64_t idle = dlg.IdleUntilNs();
+            if (idle <= now || WatchInputUntil(std::min(idle, now + kCancelCheckNs))) {
+                return true;
+            }
+            continue;
         }
         m_realClock.SleepUntilNs(std::min(ns, now + kCancelCheckNs));
     }

@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -14,7 +15,6 @@
 #include <system_error>
 
 #include "cli/ConsoleHost.h"
-#include "cli/SerialPortLoader.h"
 #include "device/DrovaneView.h"
 #include "framework/FileIo.h"
 #include "framework/Globals.h"
@@ -22,6 +22,8 @@
 #include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
 #include "image/ModelCode.h"
+#include "link/NativeSerialComm.h"
+#include "link/PortList.h"
 #include "sim/SimComm.h"
 #include "sim/VirtualHost.h"
 
@@ -32,7 +34,8 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitSignalBase = 128;  // a run stopped by signal N ends with 128 + N
 constexpr int kLineBaud = 9600;
-constexpr int kBitsPerByte = 10;  // start, 8 data, stop
+constexpr int kBitsPerByte = 10;     // start, 8 data, stop
+constexpr int kMaxPortNumber = 255;  // COM255 is the last a system names
 
 struct Options {
     std::string port;
@@ -109,9 +112,10 @@ public:
     Connection(const Options& options, Host& realHost) {
         if (options.port != "sim") {
             short number = 1;
-            m_comm = LoadSerialPort(SystemPort(options.port, number));
+            m_comm = MakeNativeSerialComm(SystemPort(options.port, number));
             g_nCommPort = number;
             m_host = &realHost;
+            WatchInput();
             return;
         }
         SimUnit::Options unit;
@@ -128,12 +132,19 @@ public:
             m_host = &realHost;
         }
         m_comm = std::make_unique<SimComm>(*m_unit, m_host->GetClock());
+        WatchInput();
     }
 
     CMSComm& Comm() { return *m_comm; }
     Host& GetHost() { return *m_host; }
 
 private:
+    // The host's waits sleep until the port has input or their time is up.
+    void WatchInput() {
+        m_host->SetInputWatch(
+            [comm = m_comm.get()](int64_t timeoutNs) { return comm->WaitForInput(timeoutNs); });
+    }
+
     // Virtual time for the simulated unit, but messages and progress where a person sees them.
     class QuietVirtualHost : public VirtualHost {
     public:
@@ -149,17 +160,25 @@ private:
         Host& m_shownHost;
     };
 
-    // "3" is port 3; "COM3" is port 3 on Windows; anything else names the device itself.
+    // "3" is port 3 (COM3 on Windows, the third listed port elsewhere); "COM3" is port 3 on
+    // Windows; anything else names the device itself.
     static std::string SystemPort(const std::string& port, short& number) {
-        if (port.size() == 1 && port[0] >= '1' && port[0] <= '6') {
-            number = static_cast<short>(port[0] - '0');
+        const auto portNumber = [](const std::string& digits) {
+            const bool numeric = !digits.empty() && digits.size() <= 3 &&
+                                 std::all_of(digits.begin(), digits.end(), ::isdigit);
+            const int value = numeric ? std::stoi(digits) : 0;
+            return value >= 1 && value <= kMaxPortNumber ? value : 0;
+        };
+        if (const int value = portNumber(port)) {
+            number = static_cast<short>(value);
             return {};
         }
 #ifdef _WIN32
-        if (port.size() > 3 && (port.rfind("COM", 0) == 0 || port.rfind("com", 0) == 0) &&
-            std::all_of(port.begin() + 3, port.end(), ::isdigit)) {
-            number = static_cast<short>(std::stoi(port.substr(3)));
-            return {};
+        if (port.size() > 3 && (port.rfind("COM", 0) == 0 || port.rfind("com", 0) == 0)) {
+            if (const int value = portNumber(port.substr(3))) {
+                number = static_cast<short>(value);
+                return {};
+            }
         }
 #endif
         return port;
@@ -198,6 +217,29 @@ void ReportTransfer(const CProgramDlg& dlg) {
 int FailureStatus() {
     const int signal = ConsoleHost::StopSignal();
     return signal != 0 ? kExitSignalBase + signal : kExitFailure;
+}
+
+int RunPorts() {
+    const std::vector<SerialPortInfo> ports = ListSerialPorts();
+    if (ports.empty()) {
+        std::printf("No serial ports found.\n");
+    }
+    int number = 1;
+    for (const SerialPortInfo& port : ports) {
+        std::printf("%2d  %s", number++, port.name.c_str());
+        if (!port.description.empty()) {
+            std::printf("  %s", port.description.c_str());
+        }
+        if (!port.usbId.empty()) {
+            std::printf("  [USB %s%s%s]", port.usbId.c_str(),
+                        port.serialNumber.empty() ? "" : " serial ", port.serialNumber.c_str());
+        }
+        if (!port.byIdPath.empty()) {
+            std::printf("\n    %s", port.byIdPath.c_str());
+        }
+        std::printf("\n");
+    }
+    return kExitSuccess;
 }
 
 int RunImage(const std::string& path) {
@@ -273,6 +315,10 @@ int Run(int argc, char** argv) {
                           "Simulated unit: run in virtual time instead of real time");
     };
 
+    app.add_subcommand("ports",
+                       "List the system's serial ports: number for --port, name, description, "
+                       "USB id and serial number");
+
     CLI::App* image = app.add_subcommand(
         "image",
         "Open a firmware file and build tmp.bin (and log1.bin, log2.bin for 6K files) "
@@ -317,6 +363,9 @@ int Run(int argc, char** argv) {
         return app.exit(error) == 0 ? kExitSuccess : kExitUsage;
     }
 
+    if (app.got_subcommand("ports")) {
+        return RunPorts();
+    }
     const bool restart = app.got_subcommand("restart");
     if (restart) {
         std::string message;
@@ -354,7 +403,13 @@ int Run(int argc, char** argv) {
     if (options.trace) {
         Clock& clock = connection->GetHost().GetClock();
         comm.SetTrace([&clock](CMSComm::Direction direction, const CByteArray& bytes) {
-            std::fprintf(stderr, "[%10.6f] %s %s\n", static_cast<double>(clock.NowNs()) / 1e9,
+            const double seconds = static_cast<double>(clock.NowNs()) / 1e9;
+            if (direction == CMSComm::Direction::Note) {
+                std::fprintf(stderr, "[%10.6f] note: %s\n", seconds,
+                             std::string(bytes.begin(), bytes.end()).c_str());
+                return;
+            }
+            std::fprintf(stderr, "[%10.6f] %s %s\n", seconds,
                          direction == CMSComm::Direction::Sent ? ">" : "<", Hex(bytes).c_str());
         });
     }

@@ -66,7 +66,10 @@ void CDrovaneView::OpenPort() {
 void CDrovaneView::WaitTicks(int ms) {
     Host& host = GetHost();
     const long start = host.ClockMs();
+    // Sleeps until the C clock would have reached the end, then reads it as the loop did.
+    host.PauseUntil(static_cast<int64_t>(start + ms) * kNsPerMs);
     while (host.ClockMs() < start + ms) {
+        host.PauseUntil(static_cast<int64_t>(start + ms) * kNsPerMs);
     }
 }
 

@@ -213,6 +213,7 @@ void CDrovaneView::RequestFlash(Request request, bool checkBusy) {
             host.WallSeconds() - start >= kAnswerPollSeconds) {
             break;
         }
+        host.WaitForInputUntil(host.NextWallSecondNs());
     }
     WaitTicks(kAfterRequestMs);
     // The poll may have ended in the middle of the answer; what came after it must not be

@@ -56,6 +56,7 @@ const CDialog::Timer* CDialog::NextTimer() const {
 }
 
 void CDialog::TimerFired(int id, int64_t nowNs) {
+    m_idleUntilNs = 0;
     for (Timer& timer : m_timers) {
         if (timer.id == id) {
             // A tick that ran late is not made up for: the next one follows a period later.

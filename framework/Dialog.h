@@ -58,9 +58,15 @@ public:
     const Timer* NextTimer() const;
     // Marks timer `id` as fired at `nowNs` and works out when it is due again.
     void TimerFired(int id, int64_t nowNs);
+    // Until this time a tick finds nothing to do unless input came (0: no such time). A host
+    // that can wait on the port holds the next tick back until input arrives or this time
+    // comes; a host that cannot ticks as usual. Each tick clears it.
+    int64_t IdleUntilNs() const { return m_idleUntilNs; }
 
 protected:
     void SetProgressRange(int low, int high);
+    // Says that ticks before `ns` are of no use unless input is waiting.
+    void IdleUntilInputOr(int64_t ns) { m_idleUntilNs = ns; }
     void SetProgressPos(int pos);
 
 private:
@@ -72,4 +78,5 @@ private:
     std::vector<Timer> m_timers;
     bool m_bEnded = false;
     int m_nResult = 0;
+    int64_t m_idleUntilNs = 0;
 };

@@ -1,5 +1,6 @@
 #include "framework/Host.h"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -46,6 +47,30 @@ void Host::DrawText(int, int, const std::string&) {}
 
 void Host::Sleep(int ms) {
     m_clock.SleepUntilNs(m_clock.NowNs() + static_cast<int64_t>(ms) * kNsPerMs);
+}
+
+void Host::WaitForInputUntil(int64_t ns) {
+    WatchInputUntil(ns);
+}
+
+bool Host::WatchInputUntil(int64_t ns) {
+    const int64_t now = m_clock.NowNs();
+    if (m_inputWatch) {
+        return m_inputWatch(std::max<int64_t>(ns - now, 0));
+    }
+    m_clock.SleepUntilNs(ns);
+    return false;
+}
+
+void Host::PauseUntil(int64_t ns) {
+    m_clock.SleepUntilNs(ns);
+}
+
+int64_t Host::NextWallSecondNs() {
+    const double epochNow =
+        m_clock.EpochAtStart() + static_cast<double>(m_clock.NowNs()) / kNsPerSecond;
+    const double next = std::floor(epochNow) + 1;
+    return static_cast<int64_t>(std::ceil((next - m_clock.EpochAtStart()) * kNsPerSecond));
 }
 
 long Host::ClockMs() {

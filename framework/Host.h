@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "framework/Clock.h"
@@ -49,6 +50,21 @@ public:
 
     // Blocks for `ms` milliseconds without handling any input.
     virtual void Sleep(int ms);
+    // Waits until the clock reaches `ns` or input is waiting on the watched port, whichever
+    // comes first; it may also return earlier, so callers check their condition in a loop.
+    // Without a watched port it sleeps until `ns`. A busy poll of the logic calls it in place
+    // of spinning.
+    virtual void WaitForInputUntil(int64_t ns);
+    // Waits until the clock reaches `ns` reading nothing, for the logic's busy waits on a clock.
+    virtual void PauseUntil(int64_t ns);
+    // The port whose input ends a WaitForInputUntil early: `watch(timeoutNs)` returns when input
+    // is waiting (true) or the time has passed (false).
+    void SetInputWatch(std::function<bool(int64_t timeoutNs)> watch) {
+        m_inputWatch = std::move(watch);
+    }
+    // The time of the next whole second of the wall clock, on the host's clock.
+    int64_t NextWallSecondNs();
+
     // The C library clock, in milliseconds.
     long ClockMs();
     // The wall clock, in whole seconds.
@@ -72,6 +88,11 @@ protected:
     static constexpr int64_t kForever = INT64_MAX;
 
     Clock& m_clock;
+    // Waits until `ns` or input, whichever is first; true when input is waiting. Without a
+    // watched port it sleeps until `ns`.
+    bool WatchInputUntil(int64_t ns);
+
+    std::function<bool(int64_t)> m_inputWatch;
 };
 
 // A host for programs without a window, in real time: every message goes to stderr on its own

@@ -22,7 +22,9 @@ std::optional<std::string>& ChosenRoot() {
 
 std::string DefaultRoot() {
 #ifdef _WIN32
-    return "C:\\Program Files";
+    // The system's own program folder, "C:\\Program Files" on most machines.
+    const char* programFiles = std::getenv("ProgramFiles");
+    return programFiles != nullptr && *programFiles != '\0' ? programFiles : "C:\\Program Files";
 #else
     return (std::filesystem::path(ProgramDirectory()).parent_path() / "share").string();
 #endif

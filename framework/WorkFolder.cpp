@@ -79,7 +79,7 @@ bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
         reason = InUse(folder, id);
         return false;
     }
-    const std::string id = std::to_string(GetCurrentProcessId());
+    const std::string id = std::to_string(GetCurrentProcessId()) + "\n";
     DWORD written = 0;
     SetFilePointer(handle, 0, nullptr, FILE_BEGIN);
     SetEndOfFile(handle);

@@ -75,7 +75,12 @@ void CKernelDownloadDlg::Download() {
             EndTransfer(false);
             return;
         }
+        if (GetHost().RunStopped()) {  // the command line's stop signal
+            EndTransfer(false);
+            return;
+        }
         if (comm.GetInBufferCount() == 0) {
+            GetHost().WaitForInputUntil(waitStartNs + limitMs * kNsPerMs + 1);
             continue;
         }
         const CByteArray reply = comm.GetInput();

@@ -1,8 +1,10 @@
 #include "link/MSComm.h"
 
 #include <algorithm>
+#include <chrono>
 #include <limits>
 #include <sstream>
+#include <thread>
 
 void FillByteArray(CByteArray& array, const uint8_t* bytes, int count) {
     array.clear();
@@ -121,6 +123,25 @@ CByteArray CMSComm::GetInput() {
         m_trace(Direction::Received, input);
     }
     return input;
+}
+
+bool CMSComm::WaitForInput(int64_t timeoutNs) {
+    if (!m_bOpen) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(std::max<int64_t>(timeoutNs, 0)));
+        return false;
+    }
+    return WaitInput(std::max<int64_t>(timeoutNs, 0));
+}
+
+bool CMSComm::WaitInput(int64_t timeoutNs) {
+    std::this_thread::sleep_for(std::chrono::nanoseconds(timeoutNs));
+    return BytesWaiting() > 0;
+}
+
+void CMSComm::TraceNote(const std::string& text) {
+    if (m_trace) {
+        m_trace(Direction::Note, CByteArray(text.begin(), text.end()));
+    }
 }
 
 void CMSComm::Fail(const std::string& reason) const {

@@ -43,7 +43,7 @@ struct LineSettings {
 // Every operation may throw CommError.
 class CMSComm {
 public:
-    enum class Direction { Sent, Received };
+    enum class Direction { Sent, Received, Note };
     using TraceFn = std::function<void(Direction, const CByteArray&)>;
 
     virtual ~CMSComm() = default;
@@ -62,6 +62,11 @@ public:
     void Output(const CByteArray& frame);
     short GetInBufferCount();
     CByteArray GetInput();
+
+    // Sleeps until input is waiting or `timeoutNs` has passed, whichever comes first; true when
+    // input is waiting. Returns false at once on a closed port. Not one of the nine: the hosts'
+    // waits use it so that a wait costs no processor time and still sees an answer at once.
+    bool WaitForInput(int64_t timeoutNs);
 
     // Closes the port whatever state the device is in; for abandoning a command after an error.
     void ForceClose() noexcept;
@@ -86,6 +91,11 @@ protected:
     virtual void Write(const CByteArray& frame) = 0;
     virtual size_t BytesWaiting() = 0;
     virtual CByteArray ReadAll() = 0;
+
+    // Back ends that cannot wait on input sleep the whole time.
+    virtual bool WaitInput(int64_t timeoutNs);
+    // A remark for the trace, such as a request the port cannot carry out.
+    void TraceNote(const std::string& text);
 
     // A CommError whose text names the current port.
     [[noreturn]] void Fail(const std::string& reason) const;

@@ -123,6 +123,8 @@ bool CProgramDlg::Step() {
     }
     if (comm.GetInBufferCount() == 0) {
         ++g_nAckPolls;
+        // Until the answer comes or its time is up, further polls find nothing either.
+        IdleUntilInputOr(m_waitStartNs + kAnswerTimeoutMs * kNsPerMs);
         return true;
     }
     g_nAckPolls = 0;

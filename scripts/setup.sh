@@ -5,9 +5,10 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-    qt6-base-dev qt6-serialport-dev
+    qt6-base-dev
     srecord fonts-dejavu-core
     desktop-file-utils shared-mime-info dbus-daemon
+    g++-mingw-w64-x86-64 wine64 googletest
 )
 
 missing=()

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "framework/WorkFolder.h"
-#include "link/QtSerialComm.h"
+#include "link/NativeSerialComm.h"
 #include "shell/MainFrame.h"
 #include "shell/QtHost.h"
 #include "shell/platform/FileTypes.h"
@@ -42,10 +42,12 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
         m_unit = std::make_unique<SimUnit>(SimUnit::Options{});
         m_comm = std::make_unique<SimComm>(*m_unit, m_clock);
     } else {
-        auto serial = std::make_unique<QtSerialComm>();
-        m_host->SetPortNamer([port = serial.get()](short n) { return port->PortName(n); });
-        m_comm = std::move(serial);
+        m_comm = MakeNativeSerialComm();
+        m_host->SetPortNamer([port = m_comm.get()](short n) { return port->PortName(n); });
     }
+    // Waits sleep until the unit answers, and the windows keep painting meanwhile.
+    m_host->SetInputWatch(
+        [port = m_comm.get()](int64_t timeoutNs) { return port->WaitForInput(timeoutNs); });
     m_installed = std::make_unique<ScopedHost>(*m_host);
     // The working files belong to one run at a time, the window's as a command line's.
     std::string reason;

@@ -134,7 +134,7 @@ void QtHost::Show(const CDialog& dlg) {
     Pump(0, true);
 }
 
-bool QtHost::WaitUntil(CDialog&, int64_t ns) {
+bool QtHost::WaitUntil(CDialog& dlg, int64_t ns) {
     for (;;) {
         Pump(0, false);
         if (m_transfer && m_transfer->cancelled) {
@@ -143,7 +143,13 @@ bool QtHost::WaitUntil(CDialog&, int64_t ns) {
         }
         const int64_t now = m_clock.NowNs();
         if (ns != kForever && now >= ns) {
-            return true;
+            // A tick with nothing to do before input comes waits on the port, painting between.
+            const int64_t idle = dlg.IdleUntilNs();
+            if (m_virtualTime || idle <= now ||
+                WatchInputUntil(std::min(idle, now + kPaintSliceMs * kNsPerMs))) {
+                return true;
+            }
+            continue;
         }
         if (m_virtualTime) {
             if (ns == kForever) {
@@ -169,6 +175,22 @@ void QtHost::Sleep(int ms) {
     for (int64_t now = m_clock.NowNs(); now < until; now = m_clock.NowNs()) {
         const int64_t slice = std::min<int64_t>(until - now, kPaintSliceMs * kNsPerMs);
         m_clock.SleepUntilNs(now + slice);
+        Pump(0, true);
+    }
+}
+
+void QtHost::WaitForInputUntil(int64_t ns) {
+    if (m_virtualTime) {
+        return;  // a busy poll in virtual time moves the clock by its own reads
+    }
+    // The windows keep painting; what a person does waits until the logic is ready for it.
+    Host::WaitForInputUntil(std::min(ns, m_clock.NowNs() + kPaintSliceMs * kNsPerMs));
+    Pump(0, true);
+}
+
+void QtHost::PauseUntil(int64_t ns) {
+    for (int64_t now = m_clock.NowNs(); now < ns; now = m_clock.NowNs()) {
+        m_clock.SleepUntilNs(m_virtualTime ? ns : std::min(ns, now + kPaintSliceMs * kNsPerMs));
         Pump(0, true);
     }
 }

@@ -33,6 +33,8 @@ public:
     void Show(const CDialog& dlg) override;
     void DrawText(int x, int y, const std::string& text) override;
     void Sleep(int ms) override;
+    void WaitForInputUntil(int64_t ns) override;
+    void PauseUntil(int64_t ns) override;
 
     const std::string& ApplicationName() const { return m_applicationName; }
 

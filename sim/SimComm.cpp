@@ -56,3 +56,29 @@ void SimComm::Pump() {
         m_received.insert(m_received.end(), arrived.begin(), arrived.end());
     }
 }
+
+bool SimComm::WaitInput(int64_t timeoutNs) {
+    const int64_t deadline = m_clock.NowNs() + timeoutNs;
+    Pump();
+    // While the caller waits it sends nothing, so the unit's events before its next output
+    // (each byte it receives, its timers) can run ahead of the clock; only the output is waited
+    // for. Without that a 9600-baud frame would wake the caller once a byte.
+    while (m_received.empty()) {
+        const int64_t nextOutput = m_unit.NextOutputNs();
+        const int64_t nextEvent = m_unit.NextEventNs();
+        if (nextEvent < nextOutput && nextEvent <= deadline) {
+            m_unit.RunUntil(nextEvent);
+            continue;
+        }
+        const int64_t wake = std::min(deadline, nextOutput);
+        if (m_clock.NowNs() >= deadline) {
+            return false;
+        }
+        m_clock.SleepUntilNs(wake);
+        Pump();
+        if (m_clock.NowNs() >= deadline) {
+            break;
+        }
+    }
+    return !m_received.empty();
+}

@@ -23,6 +23,7 @@ protected:
     void Write(const CByteArray& frame) override;
     size_t BytesWaiting() override;
     CByteArray ReadAll() override;
+    bool WaitInput(int64_t timeoutNs) override;
 
 private:
     // Lets the unit catch up with the clock and collects what reached the port.

@@ -37,6 +37,9 @@ public:
     int MessageBox(const std::string& text, unsigned type) override;
     void Show(const CDialog& dlg) override;
     void DrawText(int x, int y, const std::string& text) override;
+    // A busy poll moves virtual time by what its own clock reads and port polls cost, as it
+    // always did; nothing is skipped.
+    void WaitForInputUntil(int64_t) override {}
 
     // A person presses Stop (or Escape) on the dialog open at virtual time `ns`.
     void CancelAt(int64_t ns) { m_cancelAtNs = ns; }

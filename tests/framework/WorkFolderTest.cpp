@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 
 #include "framework/FileIo.h"
@@ -32,7 +33,7 @@ TEST(WorkFolder, OneHolderAtATimeAndFilesInside) {
     SetWorkFolder("");
     EXPECT_EQ(WorkFile("tmp.bin"), "tmp.bin");
     SetWorkFolder("units/3");
-    EXPECT_EQ(WorkFile("tmp.bin"), "units/3/tmp.bin");
+    EXPECT_EQ(std::filesystem::path(WorkFile("tmp.bin")), std::filesystem::path("units/3/tmp.bin"));
     SetWorkFolder("");
 }
 

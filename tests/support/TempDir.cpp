@@ -1,10 +1,22 @@
 #include "tests/support/TempDir.h"
 
-#include <stdlib.h>
+#include <random>
+#include <string>
+#include <system_error>
 
 TempDir::TempDir() : m_previous(std::filesystem::current_path()) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "flashtool-XXXXXX").string();
-    m_path = mkdtemp(pattern.data());
+    std::random_device random;
+    const std::filesystem::path base = std::filesystem::temp_directory_path();
+    for (;;) {
+        m_path = base / ("flashtool-" + std::to_string(random()));
+        std::error_code error;
+        if (std::filesystem::create_directory(m_path, error)) {
+            break;  // a new folder of this test's own
+        }
+        if (error) {
+            throw std::filesystem::filesystem_error("cannot create a test folder", m_path, error);
+        }
+    }
     std::filesystem::current_path(m_path);
 }
 

@@ -1,4 +1,4 @@
-// The real serial back end against the simulator program on a pseudo-terminal, in real time.
+// The system serial back end against the simulator program on a pseudo-terminal, in real time.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "link/QtSerialComm.h"
+#include "link/PosixSerialComm.h"
 #include "sim/SimUnit.h"
 #include "tests/e2e/UnitSimProcess.h"
 
@@ -68,7 +68,7 @@ CByteArray Exchange(CMSComm& comm, const CByteArray& frame, size_t answer) {
     return Receive(comm, answer);
 }
 
-void Open(QtSerialComm& comm) {
+void Open(PosixSerialComm& comm) {
     comm.SetCommPort(1);
     comm.SetSettings("9600,n,8,1");
     comm.SetInputMode(1);
@@ -89,7 +89,7 @@ protected:
 
 TEST_F(UnitSimTest, AnswersAtLinePaceAndForgetsAClosedPort) {
     Start();
-    QtSerialComm comm(m_path);
+    PosixSerialComm comm(m_path);
     comm.SetDTREnable(true);  // a pseudo-terminal has no modem lines: requests are no-ops
     Open(comm);
     EXPECT_EQ(comm.PortName(1), m_path);
@@ -116,12 +116,36 @@ TEST_F(UnitSimTest, AnswersAtLinePaceAndForgetsAClosedPort) {
     EXPECT_EQ(Exchange(comm, kFlashRequest, kFlashAccepted.size()), kFlashAccepted);
 }
 
+TEST_F(UnitSimTest, WaitsSleepUntilInputComesAndBytesPassUnchanged) {
+    Start();
+    PosixSerialComm comm(m_path);
+    Open(comm);
+    // Nothing sent, nothing comes: the wait lasts its whole time.
+    auto before = steady_clock::now();
+    comm.WaitForInput(std::chrono::nanoseconds(milliseconds(200)).count());
+    EXPECT_GE(steady_clock::now() - before, milliseconds(195));
+    EXPECT_EQ(comm.GetInBufferCount(), 0);
+    // The identification's answer ends a long wait as soon as its first byte is there.
+    comm.Output(kIdentification);
+    before = steady_clock::now();
+    comm.WaitForInput(std::chrono::nanoseconds(milliseconds(5000)).count());
+    EXPECT_LT(steady_clock::now() - before, milliseconds(1000));
+    EXPECT_GT(comm.GetInBufferCount(), 0);
+    EXPECT_EQ(Receive(comm, kIdentificationAnswer).size(), kIdentificationAnswer);
+    // Input already waiting ends a wait at once.
+    comm.Output(kIdentification);
+    ASSERT_FALSE(Receive(comm, 1).empty());
+    before = steady_clock::now();
+    comm.WaitForInput(std::chrono::nanoseconds(milliseconds(5000)).count());
+    EXPECT_LT(steady_clock::now() - before, milliseconds(100));
+}
+
 TEST_F(UnitSimTest, LoaderTransferReachesTheFlashFile) {
     const std::filesystem::path dir =
         std::filesystem::temp_directory_path() / ("unitsim-e2e-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     Start({"--flash-dir", dir.string()});
-    QtSerialComm comm(m_path);
+    PosixSerialComm comm(m_path);
     Open(comm);
 
     ASSERT_EQ(Exchange(comm, kFlashRequest, kFlashAccepted.size()), kFlashAccepted);
@@ -131,7 +155,9 @@ TEST_F(UnitSimTest, LoaderTransferReachesTheFlashFile) {
     CByteArray frame = {kFrameStart};
     uint8_t sum = 0;
     for (size_t i = 0; i < kFrameData; ++i) {
-        frame.push_back(static_cast<uint8_t>(0x30 + i * 7));
+        // Every byte a terminal might take for a control character goes through as it is.
+        static const uint8_t kSpecial[] = {0x00, 0x11, 0x13, 0xFF, 0x0D, 0x0A, 0x03, 0x7F, 0x1A};
+        frame.push_back(i < sizeof kSpecial ? kSpecial[i] : static_cast<uint8_t>(0x30 + i * 7));
         sum = static_cast<uint8_t>(sum + frame.back());
     }
     ASSERT_EQ(Exchange(comm, frame, 1), kFrameAck);
@@ -146,7 +172,7 @@ TEST_F(UnitSimTest, LoaderTransferReachesTheFlashFile) {
 }
 
 TEST_F(UnitSimTest, PortFailuresNameThePort) {
-    QtSerialComm missing("/dev/does-not-exist");
+    PosixSerialComm missing("/dev/does-not-exist");
     try {
         Open(missing);
         FAIL() << "a missing port opened";
@@ -157,9 +183,9 @@ TEST_F(UnitSimTest, PortFailuresNameThePort) {
     EXPECT_FALSE(missing.GetPortOpen());
 
     Start();
-    QtSerialComm comm(m_path);
+    PosixSerialComm comm(m_path);
     Open(comm);
-    QtSerialComm second(m_path);
+    PosixSerialComm second(m_path);
     try {
         Open(second);
         FAIL() << "a port in use opened again";
