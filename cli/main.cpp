@@ -23,6 +23,7 @@
 #include "image/DrovaneDoc.h"
 #include "image/ModelCode.h"
 #include "link/NativeSerialComm.h"
+#include "link/NetworkComm.h"
 #include "link/PortList.h"
 #include "sim/SimComm.h"
 #include "sim/VirtualHost.h"
@@ -110,6 +111,12 @@ bool HoldWorkFolder(const std::string& folder, WorkFolderLock& lock) {
 class Connection {
 public:
     Connection(const Options& options, Host& realHost) {
+        if (NetworkComm::IsNetworkAddress(options.port)) {
+            m_comm = std::make_unique<NetworkComm>(options.port);
+            m_host = &realHost;
+            WatchInput();
+            return;
+        }
         if (options.port != "sim") {
             short number = 1;
             m_comm = MakeNativeSerialComm(SystemPort(options.port, number));
@@ -289,8 +296,9 @@ int Run(int argc, char** argv) {
     const auto addPortOptions = [&options, &addWorkDir](CLI::App* command) {
         command
             ->add_option("--port", options.port,
-                         "Serial port: 1..6, a system port name (COM3, /dev/ttyUSB0), or sim "
-                         "for the built-in simulated unit")
+                         "Serial port: a number (see ports), a system port name (COM7, "
+                         "/dev/ttyUSB0), rfc2217://HOST:PORT or tcp://HOST:PORT on a serial "
+                         "server, or sim for the built-in simulated unit")
             ->required()
             ->check([](const std::string& port) {
                 return port.empty() ? std::string("an empty port names no port") : std::string();
@@ -452,6 +460,13 @@ int Run(int argc, char** argv) {
     for (const auto& [sub, command] : deviceCommands) {
         if (!sub->parsed()) {
             continue;
+        }
+        if (command->run == &CDrovaneView::OnFlashAction && !comm.HasModemLines()) {
+            std::fprintf(stderr,
+                         "%s: a raw TCP port has no modem lines, and the boot road drives the "
+                         "controller through DTR and RTS; use rfc2217://HOST:PORT\n",
+                         comm.PortName(1).c_str());
+            return kExitFailure;
         }
         view.m_bLastTransferDone = false;
         (view.*(command->run))();

@@ -79,6 +79,9 @@ public:
     const LineSettings& GetSettings() const { return m_settings; }
     // The system's name of a port number, as messages show it ("COM3", "/dev/ttyUSB0").
     virtual std::string PortName(short port) const = 0;
+    // False for a port that has no modem lines at all (a raw network socket): the boot road,
+    // which drives the controller through DTR and RTS, cannot run on it.
+    virtual bool HasModemLines() const { return true; }
 
     // Every frame sent and every reply taken is handed to `trace` as well.
     void SetTrace(TraceFn trace) { m_trace = std::move(trace); }
