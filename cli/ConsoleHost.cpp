@@ -100,6 +100,9 @@ bool ConsoleHost::RunStopped() {
 
 int ConsoleHost::MessageBox(const std::string& text, unsigned type) {
     EndLiveLine();
+    if (m_onMessage) {
+        m_onMessage(text);
+    }
     return StderrMessageBox(text, type);
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "framework/Dialog.h"
@@ -23,6 +24,9 @@ public:
 
     // The signal that stopped the run, or 0.
     static int StopSignal();
+
+    // Called with the text of every message box shown.
+    std::function<void(const std::string&)> m_onMessage;
 
 protected:
     void OpenDialog(CDialog& dlg) override;

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
@@ -15,6 +17,9 @@
 #include <system_error>
 
 #include "cli/ConsoleHost.h"
+#include "cli/MultiRun.h"
+#include "cli/RunRecord.h"
+#include "cli/Sha256.h"
 #include "device/DrovaneView.h"
 #include "framework/FileIo.h"
 #include "framework/Globals.h"
@@ -39,7 +44,10 @@ constexpr int kBitsPerByte = 10;     // start, 8 data, stop
 constexpr int kMaxPortNumber = 255;  // COM255 is the last a system names
 
 struct Options {
-    std::string port;
+    std::string port;                // the one port of this run
+    std::vector<std::string> ports;  // as given: several start one child run each
+    bool json = false;
+    std::string log;
     std::string edition = "A";
     std::string installDir;
     bool trace = false;
@@ -86,21 +94,30 @@ bool ChooseRestartBlock(const std::string& firmware, std::string& block, std::st
     return false;
 }
 
+// The run's record, and where its progress and summaries go (stderr when stdout is JSON).
+RunRecord g_record;
+std::FILE* g_progress = stdout;
+
+// Shows a message of the command line's own and keeps it as the run's last.
+void Say(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    g_record.message = text;
+}
+
 // Opens (and creates) the working folder and takes its lock; false after a message.
 bool HoldWorkFolder(const std::string& folder, WorkFolderLock& lock) {
     if (!folder.empty()) {
         std::error_code error;
         std::filesystem::create_directories(folder, error);
         if (error) {
-            std::fprintf(stderr, "Cannot use the working folder %s: %s\n", folder.c_str(),
-                         error.message().c_str());
+            Say("Cannot use the working folder " + folder + ": " + error.message());
             return false;
         }
     }
     SetWorkFolder(folder);
     std::string reason;
     if (!lock.Acquire(folder, reason)) {
-        std::fprintf(stderr, "%s\n", reason.c_str());
+        Say(reason);
         return false;
     }
     return true;
@@ -212,12 +229,14 @@ std::string Hex(const CByteArray& bytes) {
 
 void ReportTransfer(const CProgramDlg& dlg) {
     const double seconds = static_cast<double>(dlg.m_endNs - dlg.m_startNs) / 1e9;
+    g_record.bytes += dlg.m_nBytesSent;
+    g_record.transferSeconds += seconds;
     const double share = seconds > 0 ? static_cast<double>(dlg.m_nBytesSent) * kBitsPerByte /
                                            kLineBaud / seconds * 100
                                      : 0;
-    std::printf("Sent %lld bytes in %.2f s: %.1f%% of the 9600-baud line rate\n",
-                static_cast<long long>(dlg.m_nBytesSent), seconds, share);
-    std::fflush(stdout);
+    std::fprintf(g_progress, "Sent %lld bytes in %.2f s: %.1f%% of the 9600-baud line rate\n",
+                 static_cast<long long>(dlg.m_nBytesSent), seconds, share);
+    std::fflush(g_progress);
 }
 
 // The exit status of a command that did not succeed: a run stopped by a signal says which.
@@ -268,23 +287,44 @@ int RunIdentify(CDrovaneView& view) {
         view.ResetPort();
     } catch (const CommError& error) {
         view.m_comm.ForceClose();
-        std::fprintf(stderr, "%s\n", error.what());
+        Say(error.what());
         return kExitFailure;
     }
     if (!answered) {
-        std::fprintf(stderr, "The unit did not answer the identification.\n");
+        Say("The unit did not answer the identification.");
         return kExitFailure;
     }
-    std::printf("version text    %.5s\n", g_szUnitVersion);
-    std::printf("model name      %.16s\n", g_szUnitModel);
-    std::printf("version number  %d\n", g_nUnitVersion);
-    std::printf("unit flags      0x%X\n", flags);
+    std::fprintf(g_progress, "version text    %.5s\n", g_szUnitVersion);
+    std::fprintf(g_progress, "model name      %.16s\n", g_szUnitModel);
+    std::fprintf(g_progress, "version number  %d\n", g_nUnitVersion);
+    std::fprintf(g_progress, "unit flags      0x%X\n", flags);
     return kExitSuccess;
 }
+
+struct Command {
+    const char* name;
+    const char* help;
+    void (CDrovaneView::*run)();
+};
+using DeviceCommands = std::vector<std::pair<CLI::App*, const Command*>>;
+
+int RunOne(const Options& options, const std::string& firmware, CLI::App* image, CLI::App* identify,
+           const DeviceCommands& deviceCommands, bool restart);
 
 int Run(int argc, char** argv) {
     CLI::App app{"Firmware-update tool for the solar power units"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", FLASHTOOL_VERSION);
+    app.footer(
+        "Examples:\n"
+        "  flashtool ports\n"
+        "  flashtool flash Tilm6K_example.mot --port /dev/ttyUSB0\n"
+        "  flashtool flash LB1~4K_fw.mot --port 1 --port 2 --port 3 --json --log line.jsonl\n"
+        "  flashtool flash Tilm6K_example.mot --port rfc2217://192.0.2.10:2001\n"
+        "  flashtool restart Tilm6K_example.mot --port COM7 --block mppt\n"
+        "  flashtool boot LB1~4K_fw.mot --port /dev/ttyS0 --install-dir /opt/flashtool\n"
+        "  flashtool flash Tilm6K_example.mot --port sim --sim-virtual\n"
+        "Exit status: 0 success, 1 failure, 2 usage error, 128+N stopped by signal N.");
 
     Options options;
     std::string firmware;
@@ -295,15 +335,21 @@ int Run(int argc, char** argv) {
     };
     const auto addPortOptions = [&options, &addWorkDir](CLI::App* command) {
         command
-            ->add_option("--port", options.port,
+            ->add_option("--port", options.ports,
                          "Serial port: a number (see ports), a system port name (COM7, "
                          "/dev/ttyUSB0), rfc2217://HOST:PORT or tcp://HOST:PORT on a serial "
-                         "server, or sim for the built-in simulated unit")
+                         "server, or sim for the built-in simulated unit; given several times, "
+                         "the units are served at once, each by a run of its own")
             ->required()
             ->check([](const std::string& port) {
                 return port.empty() ? std::string("an empty port names no port") : std::string();
             });
         addWorkDir(command);
+        command->add_flag("--json", options.json,
+                          "Standard output carries only one JSON line per unit, as it finishes; "
+                          "progress goes to stderr");
+        command->add_option("--log", options.log,
+                            "Append the same JSON line per unit to this file");
         command->add_option("--edition", options.edition, "Edition A or B")
             ->check(CLI::IsMember({"A", "B"}));
         command->add_option("--install-dir", options.installDir,
@@ -334,12 +380,7 @@ int Run(int argc, char** argv) {
     image->add_option("PATH", firmware, "Firmware file (*.mot)")->required();
     addWorkDir(image);
 
-    struct Command {
-        const char* name;
-        const char* help;
-        void (CDrovaneView::*run)();
-    };
-    const Command commands[] = {
+    static const Command commands[] = {
         {"flash", "Flash: identify the unit, check the file and program every block",
          &CDrovaneView::OnFlash},
         {"mppt", "Mppt: program the MPPT block", &CDrovaneView::OnMppt},
@@ -348,7 +389,7 @@ int Run(int argc, char** argv) {
         {"boot", "Flash Action Setting: program through the controller's boot mode",
          &CDrovaneView::OnFlashAction},
     };
-    std::vector<std::pair<CLI::App*, const Command*>> deviceCommands;
+    DeviceCommands deviceCommands;
     for (const Command& command : commands) {
         CLI::App* sub = app.add_subcommand(command.name, command.help);
         sub->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
@@ -383,7 +424,51 @@ int Run(int argc, char** argv) {
         }
     }
 
-    ConsoleHost console(stdout);
+    if (!image->parsed()) {
+        if (options.ports.size() > 1) {
+            return RunMany(argc, argv, options.ports, options.json, options.log);
+        }
+        options.port = options.ports.front();
+    }
+    if (options.json) {
+        g_progress = stderr;
+    }
+    const auto started = std::chrono::steady_clock::now();
+    const int status = RunOne(options, firmware, image, identify, deviceCommands, restart);
+    if (image->parsed() || (!options.json && options.log.empty())) {
+        return status;
+    }
+    g_record.port = options.port;
+    g_record.file = firmware;
+    g_record.sha256 = firmware.empty() ? std::string() : FileSha256(firmware);
+    if (g_szUnitVersion[0] != '\0') {
+        std::string model(g_szUnitModel, sizeof g_szUnitModel);
+        model.erase(model.find_last_not_of(std::string(" \0", 2)) + 1);
+        g_record.model = model;
+        g_record.version = std::string(g_szUnitVersion, strnlen(g_szUnitVersion, 5));
+    }
+    g_record.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    g_record.ok = status == kExitSuccess;
+    const std::string line = g_record.ToJsonLine();
+    if (options.json) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    std::string reason;
+    if (!options.log.empty() && !AppendLine(options.log, line, reason)) {
+        std::fprintf(stderr, "Cannot write to the log %s: %s\n", options.log.c_str(),
+                     reason.c_str());
+        return status == kExitSuccess ? kExitFailure : status;
+    }
+    return status;
+}
+
+// One run on one port (or the image command): everything after the command line was read.
+int RunOne(const Options& options, const std::string& firmware, CLI::App* image, CLI::App* identify,
+           const DeviceCommands& deviceCommands, bool restart) {
+    ConsoleHost console(g_progress);
+    console.m_onMessage = [](const std::string& text) { g_record.message = text; };
     ScopedHost installed(console);
     WorkFolderLock lock;
     if (!HoldWorkFolder(options.workDir, lock)) {
@@ -400,10 +485,10 @@ int Run(int argc, char** argv) {
     try {
         connection = std::make_unique<Connection>(options, console);
     } catch (const std::invalid_argument& error) {
-        std::fprintf(stderr, "--sim-faults: %s\n", error.what());
+        Say(std::string("--sim-faults: ") + error.what());
         return kExitUsage;
     } catch (const CommError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+        Say(error.what());
         return kExitFailure;
     }
     ScopedHost deviceHost(connection->GetHost());
@@ -430,7 +515,7 @@ int Run(int argc, char** argv) {
     try {
         comm.SetCommPort(static_cast<short>(g_nCommPort));
     } catch (const CommError& error) {
-        std::fprintf(stderr, "%s\n", error.what());
+        Say(error.what());
         return kExitFailure;
     }
     if (identify->parsed()) {
@@ -462,10 +547,9 @@ int Run(int argc, char** argv) {
             continue;
         }
         if (command->run == &CDrovaneView::OnFlashAction && !comm.HasModemLines()) {
-            std::fprintf(stderr,
-                         "%s: a raw TCP port has no modem lines, and the boot road drives the "
-                         "controller through DTR and RTS; use rfc2217://HOST:PORT\n",
-                         comm.PortName(1).c_str());
+            Say(comm.PortName(1) +
+                ": a raw TCP port has no modem lines, and the boot road drives the "
+                "controller through DTR and RTS; use rfc2217://HOST:PORT");
             return kExitFailure;
         }
         view.m_bLastTransferDone = false;
@@ -475,6 +559,8 @@ int Run(int argc, char** argv) {
             command->run == &CDrovaneView::OnFlash || command->run == &CDrovaneView::OnFlashAction;
         const bool done = view.m_bLastTransferDone &&
                           (!flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
+        g_record.stepsTotal = flash ? g_nStepCount : 1;
+        g_record.stepsDone = flash ? g_nStepIndex : (view.m_bLastTransferDone ? 1 : 0);
         return done ? kExitSuccess : FailureStatus();
     }
     return kExitFailure;

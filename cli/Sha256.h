@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// The SHA-256 digest of a file's bytes as 64 lower-case hexadecimal characters; empty when the
+// file cannot be read.
+std::string FileSha256(const std::string& path);
