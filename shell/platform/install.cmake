@@ -30,8 +30,8 @@ function(flashtool_install_desktop target desktop_entry)
             message(FATAL_ERROR "flashtool_install_desktop: add shell/platform first")
         endif()
         set_property(GLOBAL PROPERTY FLASHTOOL_DESKTOP_SHARED_INSTALLED TRUE)
-        install(FILES ${here}/flashtool-mot.xml DESTINATION share/mime/packages)
-        install(DIRECTORY ${icon_dir}/hicolor DESTINATION share/icons)
+        install(FILES ${here}/flashtool-mot.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)
+        install(DIRECTORY ${icon_dir}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
     endif()
 
     install(CODE "
