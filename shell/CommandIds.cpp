@@ -13,7 +13,7 @@ constexpr std::array<std::pair<unsigned, CommandTexts>, 17> kTexts{{
     {ID_FLASH, {"Start the Flash programming with command", "Flash"}},
     {ID_MPPT, {"Start the Mppt Flash programming with command", "Mppt"}},
     {ID_FLASH_RESTART,
-     {"Start the flash programming again while Lumbrook is waiting for flash", ""}},
+     {"Start the flash programming again while Lumbrook is waiting for flash", "Restart"}},
     {ID_FLASH_ACTION, {"Flash Action Setting", ""}},
     {ID_USER_MODE, {"User Mode Setting", ""}},
     {ID_WRITE_DATA, {"Write Data To Flash ROM", ""}},

@@ -1,6 +1,8 @@
 #include "shell/FlashToolApp.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QStandardPaths>
 
 #include <cstdlib>
 
@@ -49,7 +51,16 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
     m_host->SetInputWatch(
         [port = m_comm.get()](int64_t timeoutNs) { return port->WaitForInput(timeoutNs); });
     m_installed = std::make_unique<ScopedHost>(*m_host);
-    // The working files belong to one run at a time, the window's as a command line's.
+    // The working files live in a folder of the user's own, never where the program was
+    // started (a standard user cannot write under "C:\\Program Files"), and belong to one run
+    // at a time, the window's as a command line's.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    if (folder.isEmpty() || !QDir().mkpath(folder)) {
+        AfxMessageBox("Cannot create the working folder " + folder.toStdString(),
+                      MB_OK | MB_ICONSTOP);
+        return false;
+    }
+    SetWorkFolder(folder.toStdString());
     std::string reason;
     if (!m_lock.Acquire(WorkFolder(), reason)) {
         AfxMessageBox(reason, MB_OK | MB_ICONSTOP);

@@ -1,9 +1,12 @@
 #include "shell/MainFrame.h"
 
+#include "framework/Globals.h"
+
 #include <QAction>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
@@ -26,7 +29,8 @@
 namespace {
 
 constexpr const char* kUntitled = "Untitled";
-constexpr const char* kOpenFilter = "mot Files (*.mot)";
+// The model is recognised from the file's name; the extension is not checked.
+constexpr const char* kOpenFilter = "mot Files (*.mot);;All Files (*.*)";
 constexpr const char* kProfileKey = "Local AppWizard-Generated Applications";
 constexpr const char* kRecentFiles = "Recent File List";
 constexpr int kRecentFileCount = 4;
@@ -48,6 +52,12 @@ constexpr unsigned kCheckedCommands[] = {
 constexpr unsigned kViewCommands[] = {
     ID_FLASH,        ID_MPPT,    ID_FLASH_RESTART, ID_FLASH_ACTION, ID_USER_MODE, ID_WRITE_DATA,
     ID_SEND_PROGRAM, ID_PROTECT, ID_BAUD_38400,    ID_BAUD_19200,   ID_BAUD_9600, ID_BAUD_2400};
+
+// The commands that run a transfer, and where their status words stand on the form.
+constexpr unsigned kRunCommands[] = {ID_FLASH, ID_MPPT, ID_FLASH_RESTART, ID_FLASH_ACTION};
+constexpr int kStatusX = 5;
+constexpr int kStatusY = 5;
+constexpr size_t kStatusWidth = 28;
 
 // Accelerators of both editions: the key and the command it sends.
 struct Accelerator {
@@ -121,6 +131,10 @@ void CMainFrame::BuildMenus() {
     QMenu* file = menuBar()->addMenu(texts.file);
     file->addAction(MakeAction(ID_FILE_OPEN, "Open..."));
     file->addSeparator();
+    // The way back after a failed transfer, which every failure message points to.
+    file->addAction(MakeAction(ID_FLASH, "Flash"));
+    file->addAction(MakeAction(ID_FLASH_RESTART, "Restart"));
+    file->addSeparator();
     file->addAction(MakeAction(ID_APP_EXIT, "Exit"));
     menuBar()->addAction(MakeAction(ID_PORT_SETTING, texts.setting));
     QMenu* help = menuBar()->addMenu("&Help");
@@ -134,8 +148,10 @@ void CMainFrame::BuildToolBar() {
     QToolBar* bar = addToolBar("Toolbar");
     bar->setMovable(false);
     bar->setIconSize(kToolbarIconSize);
-    const std::pair<unsigned, QIcon> buttons[] = {
-        {ID_FILE_OPEN, OpenIcon()}, {ID_FLASH, FlashIcon()}, {ID_APP_ABOUT, AboutIcon()}};
+    const std::pair<unsigned, QIcon> buttons[] = {{ID_FILE_OPEN, OpenIcon()},
+                                                  {ID_FLASH, FlashIcon()},
+                                                  {ID_FLASH_RESTART, RestartIcon()},
+                                                  {ID_APP_ABOUT, AboutIcon()}};
     bool first = true;
     for (const auto& [id, icon] : buttons) {
         if (!first) {
@@ -220,7 +236,17 @@ void CMainFrame::RunCommand(unsigned id) {
         }
         default:
             // Save never writes the loaded file; the edit and pane commands have nothing to do.
+            m_view.m_bLastTransferDone = false;
             m_view.OnCommand(id);
+            // A run that failed leaves no status words behind ("Initiate ", ...).
+            const bool wholeRun = id == ID_FLASH || id == ID_FLASH_ACTION;
+            const bool done = m_view.m_bLastTransferDone &&
+                              (!wholeRun || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
+            if (std::find(std::begin(kRunCommands), std::end(kRunCommands), id) !=
+                    std::end(kRunCommands) &&
+                !done) {
+                m_host.DrawText(kStatusX, kStatusY, std::string(kStatusWidth, ' '));
+            }
             break;
     }
     RefreshCommands();
@@ -243,7 +269,8 @@ bool CMainFrame::OpenFile(const std::string& path) {
         return false;
     }
     SetDocumentTitle(FileNameOf(path));
-    RememberRecentFile(path);
+    // The list holds absolute paths, so one file opened two ways is there once.
+    RememberRecentFile(QFileInfo(QString::fromStdString(path)).absoluteFilePath().toStdString());
     FitToForm();
     return true;
 }

@@ -344,8 +344,28 @@ void SimUnit::EnterLoader(Target target) {
     m_buffer.clear();
 }
 
+void SimUnit::CheckLoaderIdle() {
+    m_idleCheckPending = false;
+    const bool midTransfer =
+        m_loaderStage == LoaderStage::Frames || m_loaderStage == LoaderStage::Closing;
+    if (m_mode != Mode::Loader || !midTransfer) {
+        return;
+    }
+    if (m_nowNs - m_lastLoaderByteNs >= kLoaderIdleResetNs) {
+        EnterLoader(m_target);
+        return;
+    }
+    m_idleCheckPending = true;
+    Schedule(m_lastLoaderByteNs + kLoaderIdleResetNs, [this] { CheckLoaderIdle(); });
+}
+
 void SimUnit::LoaderByte(uint8_t byte) {
     if (m_loaderStage == LoaderStage::Frames || m_loaderStage == LoaderStage::Closing) {
+        m_lastLoaderByteNs = m_nowNs;
+        if (!m_idleCheckPending) {
+            m_idleCheckPending = true;
+            Schedule(m_nowNs + kLoaderIdleResetNs, [this] { CheckLoaderIdle(); });
+        }
         const uint32_t index = m_transferIndex++;
         if (m_options.faults.m_dropByte == index) {
             return;

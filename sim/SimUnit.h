@@ -22,6 +22,9 @@ public:
     // Ten bits a byte on the line (start, 8 data, stop).
     static constexpr int64_t kByteNs = 1'000'000'000LL * 10 / kBaud;
     static constexpr size_t kFlashBytes = 128 * 1024;
+    // A loader left in the middle of a transfer gives it up after this long without a byte and
+    // waits for a new block table, which is why a failure asks to try again after 40 seconds.
+    static constexpr int64_t kLoaderIdleResetNs = 30'000'000'000LL;
 
     struct Options {
         std::string model = "VX360R";
@@ -87,6 +90,8 @@ private:
     void FirmwareText(uint8_t byte);
     void LoaderByte(uint8_t byte);
     void BootByte(uint8_t byte);
+    // Gives up a transfer the host left for kLoaderIdleResetNs.
+    void CheckLoaderIdle();
     void EnterLoader(Target target);
     void CompleteWrite();
 
@@ -96,6 +101,8 @@ private:
     std::multimap<int64_t, std::function<void()>> m_events;
     std::deque<std::pair<int64_t, uint8_t>> m_output;
     int64_t m_txFreeNs = 0;
+    int64_t m_lastLoaderByteNs = 0;
+    bool m_idleCheckPending = false;
     bool m_dtr = false;
     bool m_rts = false;
 

@@ -64,6 +64,16 @@ void PaintBolt(QPainter& p) {
     p.drawPolygon(bolt);
 }
 
+// A red arrow bending back to the left: start the interrupted programming again.
+void PaintRestart(QPainter& p) {
+    const QPolygonF arrow{{3, 9.5},   {10, 2.5},  {10, 6.5}, {15, 6.5},  {20.5, 9},
+                          {21.5, 15}, {19, 20.5}, {15, 22},  {17, 17.5}, {16.5, 13.5},
+                          {14, 12},   {10, 12},   {10, 16.5}};
+    p.setPen(Outline(p, QColor(0x7a, 0x0b, 0x0b)));
+    p.setBrush(Vertical(2.5, 22, QColor(0xff, 0x6b, 0x5a), QColor(0xc8, 0x1e, 0x1e)));
+    p.drawPolygon(arrow);
+}
+
 void PaintFolder(QPainter& p) {
     const QColor edge(0x7a, 0x54, 0x10);
     const QPolygonF back{{2, 5.5}, {9, 5.5}, {11, 7.5}, {21, 7.5}, {21, 19.5}, {2, 19.5}};
@@ -184,6 +194,10 @@ QIcon OpenIcon() {
 
 QIcon FlashIcon() {
     return ToolbarIcon(PaintBolt);
+}
+
+QIcon RestartIcon() {
+    return ToolbarIcon(PaintRestart);
 }
 
 QIcon AboutIcon() {

@@ -16,6 +16,8 @@
 #include <memory>
 
 #include "framework/Globals.h"
+#include "image/DrovaneDoc.h"
+#include "image/MotImage.h"
 #include "shell/CommandIds.h"
 #include "shell/FormView.h"
 #include "shell/MainFrame.h"
@@ -300,6 +302,41 @@ TEST_F(Window, WholeSixKFlashRunThroughTheWindow) {
     for (const QString& caption : m_person.m_captions) {
         EXPECT_EQ(caption, "QUORVANE Series Flash Tool");
     }
+}
+
+TEST_F(Window, TheRedArrowTakesAFailedBlockAgain) {
+    // The MPPT block of a 6K run stops in the middle: the unit stays in its loader.
+    SimUnit::Options unit;
+    unit.faults = FaultPlan::Parse("silent:frame#3");
+    Open(Edition::B, std::move(unit));
+    const auto mpptLines = RecordLines(16, 0x40);
+    WriteText("Tilm6K_arrow.mot", Container(RecordLines(2000, 0x100), 2000, mpptLines, 16));
+    ASSERT_TRUE(m_frame->OpenFile(m_dir.Path("Tilm6K_arrow.mot")));
+    m_frame->Action(ID_FLASH)->trigger();
+    ASSERT_GE(m_person.m_messages.size(), 2u);
+    EXPECT_NE(m_person.m_messages.back().find("Please press the red arrow button for restart!"),
+              std::string::npos);
+    EXPECT_EQ(m_unit->Writes(Processor::Mppt), 0);
+    EXPECT_EQ(m_frame->Form().Status().find_first_not_of(' '), std::string::npos)
+        << m_frame->Form().Status();
+
+    // After the pause the message asks for, the red arrow, on the toolbar and in the menu,
+    // sends the MPPT block again.
+    m_clock.SleepUntilNs(m_clock.NowNs() + 40 * kNsPerSecond);
+    QAction* arrow = m_frame->Action(ID_FLASH_RESTART);
+    EXPECT_FALSE(arrow->icon().isNull());
+    EXPECT_EQ(arrow->statusTip().toStdString(),
+              "Start the flash programming again while Lumbrook is waiting for flash");
+    EXPECT_TRUE(arrow->isEnabled());
+    arrow->trigger();
+    EXPECT_EQ(m_unit->Writes(Processor::Mppt), 1) << ::testing::PrintToString(m_person.m_messages);
+    CMotImage builder;
+    ASSERT_TRUE(builder.Build(kMpptBlockFile, "mppt-image.bin"));
+    const std::string mppt = ReadText("mppt-image.bin");
+    const auto& flash = m_unit->Flash(Processor::Mppt);
+    EXPECT_TRUE(std::equal(mppt.begin(), mppt.end(), flash.begin(),
+                           [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; }));
+    EXPECT_EQ(m_unit->Writes(Processor::Control), 0);
 }
 
 }  // namespace
