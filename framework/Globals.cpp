@@ -8,6 +8,7 @@ int g_nStepIndex = 0;
 int g_nAckPolls = 0;
 int g_nCommPort = 1;
 int g_nPortChoice = 1;
+std::string g_strPortName;
 int g_bBootMode = 0;
 char g_szUnitVersion[5] = {};
 char g_szUnitModel[16] = {};

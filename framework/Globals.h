@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // Program-wide values shared by the document, the view and the dialogs.
 // Flags hold 0 or 1.
 
@@ -17,6 +19,9 @@ extern int g_nAckPolls;
 // Serial port number 1..6 (COM1..COM6), and the radio choice inside the open port dialog.
 extern int g_nCommPort;
 extern int g_nPortChoice;
+// A port chosen by name instead of number (a device path, "COM7", "rfc2217://HOST:PORT",
+// "tcp://HOST:PORT"); empty: the port is g_nCommPort.
+extern std::string g_strPortName;
 // The controller answered the boot-mode handshake.
 extern int g_bBootMode;
 // The last identification: version text (5 characters) and model name (16 characters), both

@@ -104,6 +104,7 @@ protected:
     [[noreturn]] void Fail(const std::string& reason) const;
 
 private:
+    friend class SelectableComm;  // forwards to the back end of the port chosen
     void RequireOpen(const char* operation) const;
 
     short m_nPort = 1;

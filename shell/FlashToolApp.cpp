@@ -2,12 +2,16 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QSettings>
 #include <QStandardPaths>
 
 #include <cstdlib>
 
+#include "framework/Globals.h"
 #include "framework/WorkFolder.h"
 #include "link/NativeSerialComm.h"
+#include "link/PortList.h"
+#include "link/SelectableComm.h"
 #include "shell/MainFrame.h"
 #include "shell/QtHost.h"
 #include "shell/platform/FileTypes.h"
@@ -43,9 +47,18 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
     if (simulate) {
         m_unit = std::make_unique<SimUnit>(SimUnit::Options{});
         m_comm = std::make_unique<SimComm>(*m_unit, m_clock);
+        m_host->SetPortNamer([](short) { return std::string("the simulated unit"); });
     } else {
-        m_comm = MakeNativeSerialComm();
-        m_host->SetPortNamer([port = m_comm.get()](short n) { return port->PortName(n); });
+        // The port chosen by name last time, else the numbered ports.
+        QSettings settings(kSettingsProfile, TextsOf(m_edition).applicationName);
+        g_strPortName = settings.value(kPortNameSetting).toString().toStdString();
+        m_comm = std::make_unique<SelectableComm>([](const std::string& name) {
+            return name.empty() ? MakeNativeSerialComm() : MakePortByName(name);
+        });
+        m_host->SetPortNamer([](short n) {
+            const std::string name = PortNameOfNumber(n);
+            return name.empty() ? "COM" + std::to_string(n) + ": no such port here" : name;
+        });
     }
     // Waits sleep until the unit answers, and the windows keep painting meanwhile.
     m_host->SetInputWatch(

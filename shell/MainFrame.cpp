@@ -31,7 +31,6 @@ namespace {
 constexpr const char* kUntitled = "Untitled";
 // The model is recognised from the file's name; the extension is not checked.
 constexpr const char* kOpenFilter = "mot Files (*.mot);;All Files (*.*)";
-constexpr const char* kProfileKey = "Local AppWizard-Generated Applications";
 constexpr const char* kRecentFiles = "Recent File List";
 constexpr int kRecentFileCount = 4;
 constexpr int kRefreshMs = 100;
@@ -276,7 +275,7 @@ bool CMainFrame::OpenFile(const std::string& path) {
 }
 
 void CMainFrame::RememberRecentFile(const std::string& path) {
-    QSettings settings(kProfileKey, QString::fromStdString(m_host.ApplicationName()));
+    QSettings settings(kSettingsProfile, QString::fromStdString(m_host.ApplicationName()));
     settings.beginGroup(kRecentFiles);
     QStringList files;
     for (int i = 1; i <= kRecentFileCount; ++i) {

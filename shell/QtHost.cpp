@@ -1,6 +1,7 @@
 #include "shell/QtHost.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QEventLoop>
@@ -12,12 +13,15 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
 
 #include "framework/Dialog.h"
+#include "framework/Globals.h"
+#include "link/PortList.h"
 #include "shell/FormView.h"
 #include "shell/ShellDialogs.h"
 
@@ -37,6 +41,18 @@ QMessageBox::Icon IconOf(unsigned type) {
             return QMessageBox::Information;
         default:
             return QMessageBox::NoIcon;
+    }
+}
+
+// Room beside a message box's caption for the title bar's own buttons.
+constexpr int kCaptionMarginPx = 120;
+
+// A dialog of fixed size: no sizing border, no maximise box, sized to its contents.
+void MakeFixed(QDialog& dialog) {
+    dialog.setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    if (QLayout* layout = dialog.layout()) {
+        layout->setSizeConstraint(QLayout::SetFixedSize);
     }
 }
 
@@ -73,6 +89,8 @@ struct QtHost::TransferWindow {
         }
         // Escape and the close box are the standard cancel.
         QObject::connect(&dialog, &QDialog::rejected, [this] { cancelled = true; });
+        dialog.setWindowIcon(QApplication::windowIcon());
+        MakeFixed(dialog);
     }
 };
 
@@ -92,6 +110,13 @@ int QtHost::MessageBox(const std::string& text, unsigned type) {
                     question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok,
                     m_window.data());
     box.setWindowModality(Qt::ApplicationModal);
+    // Wide enough that the caption is not cut off.
+    const int captionWidth = box.fontMetrics().horizontalAdvance(Q(m_applicationName));
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        grid->addItem(new QSpacerItem(captionWidth + kCaptionMarginPx, 0, QSizePolicy::Minimum,
+                                      QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
+    }
     return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
 }
 
@@ -233,6 +258,7 @@ int QtHost::RunPasswordDialog(CPasswordDlg& dlg) {
     layout->addWidget(ok);
     QObject::connect(ok, &QPushButton::clicked, &window, &QDialog::accept);
     QObject::connect(field, &QLineEdit::returnPressed, &window, &QDialog::accept);
+    MakeFixed(window);
     if (window.exec() != QDialog::Accepted) {
         dlg.OnCancel();
         return dlg.Result();
@@ -264,11 +290,39 @@ int QtHost::RunPortDialog(CPortSettingDlg& dlg) {
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel,
                                          Qt::Vertical, &window);
     layout->addWidget(buttons);
-    layout->addWidget(group);
+    auto* choices = new QVBoxLayout;
+    choices->addWidget(group);
+    // Beyond COM6: every port the system has, or a device path or network address typed in.
+    // A name, when given, is used instead of the numbered port.
+    auto* system = new QComboBox(&window);
+    system->setObjectName("systemPorts");
+    system->addItem("System ports...", QString());
+    for (const SerialPortInfo& port : ListSerialPorts()) {
+        const std::string text =
+            port.name + (port.description.empty() ? "" : "  " + port.description);
+        system->addItem(Q(text), Q(port.name));
+    }
+    auto* name = new QLineEdit(Q(dlg.m_strPortName), &window);
+    name->setObjectName("portName");
+    name->setPlaceholderText("Device, COM7, rfc2217://HOST:PORT or tcp://HOST:PORT");
+    name->setToolTip("A port by name; leave empty to use the numbered port above");
+    QObject::connect(system, &QComboBox::activated, [system, name](int index) {
+        if (index > 0) {
+            name->setText(system->itemData(index).toString());
+        }
+    });
+    QObject::connect(name, &QLineEdit::textChanged,
+                     [&dlg](const QString& text) { dlg.OnPortName(text.trimmed().toStdString()); });
+    choices->addWidget(system);
+    choices->addWidget(name);
+    layout->addLayout(choices);
     QObject::connect(buttons, &QDialogButtonBox::accepted, &window, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &window, &QDialog::reject);
+    MakeFixed(window);
     if (window.exec() == QDialog::Accepted) {
         dlg.OnOK();
+        QSettings settings(kSettingsProfile, Q(m_applicationName));
+        settings.setValue(kPortNameSetting, Q(g_strPortName));
     } else {
         dlg.OnCancel();
     }
@@ -303,6 +357,7 @@ int QtHost::RunAboutDialog(CAboutDlg& dlg) {
     layout->addWidget(first, 1, 1);
     layout->addWidget(second, 2, 1);
     QObject::connect(ok, &QPushButton::clicked, &window, &QDialog::accept);
+    MakeFixed(window);
     window.exec();
     dlg.OnOK();
     return dlg.Result();

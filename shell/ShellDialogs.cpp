@@ -7,6 +7,7 @@ bool CPortSettingDlg::OnInitDialog() {
         g_nCommPort = 1;
     }
     g_nPortChoice = g_nCommPort;
+    m_strPortName = g_strPortName;
     return true;
 }
 
@@ -16,6 +17,7 @@ void CPortSettingDlg::OnRadio(int port) {
 
 void CPortSettingDlg::OnOK() {
     g_nCommPort = g_nPortChoice;
+    g_strPortName = m_strPortName;
     CDialog::OnOK();
 }
 

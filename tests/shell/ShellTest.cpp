@@ -2,11 +2,14 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QRadioButton>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
@@ -214,6 +217,27 @@ TEST_F(Window, PortDialogCommitsOnOkOnly) {
     EXPECT_TRUE(com4Checked);
     EXPECT_EQ(g_nCommPort, 4);
     EXPECT_EQ(m_person.m_dialogs, std::vector<QString>(3, "Serial Port Setting"));
+
+    // A port by name: typed in, committed on OK only, kept in the settings; the dialog has a
+    // fixed size and lists the system's ports.
+    const auto typeName = [](const char* name, const char* button) {
+        return [name, button](QWidget* dialog) {
+            EXPECT_EQ(qobject_cast<QDialog*>(dialog)->layout()->sizeConstraint(),
+                      QLayout::SetFixedSize);
+            EXPECT_FALSE(dialog->windowFlags() & Qt::WindowMaximizeButtonHint);
+            EXPECT_GE(dialog->findChild<QComboBox*>("systemPorts")->count(), 1);
+            dialog->findChild<QLineEdit*>("portName")->setText(name);
+            Press(dialog, button);
+        };
+    };
+    m_person.Then(typeName("rfc2217://127.0.0.1:2001", "Cancel"));
+    m_frame->RunCommand(ID_PORT_SETTING);
+    EXPECT_EQ(g_strPortName, "");
+    m_person.Then(typeName("/dev/ttyUSB7", "OK"));
+    m_frame->RunCommand(ID_PORT_SETTING);
+    EXPECT_EQ(g_strPortName, "/dev/ttyUSB7");
+    QSettings settings(kSettingsProfile, "QUORVANE Series Flash Tool");
+    EXPECT_EQ(settings.value(kPortNameSetting).toString(), "/dev/ttyUSB7");
 }
 
 TEST_F(Window, PasswordFlows) {

@@ -14,6 +14,7 @@ inline void ResetProgramState() {
     g_nAckPolls = 0;
     g_nCommPort = 1;
     g_nPortChoice = 1;
+    g_strPortName.clear();
     g_bBootMode = 0;
     g_nUnitVersion = 0;
     for (char& c : g_szUnitVersion) {
