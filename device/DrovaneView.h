@@ -9,7 +9,7 @@
 #include "link/ProgramDlg.h"
 #include "link/ResponseWaitDlg.h"
 #include "link/TransferView.h"
-#include "shell/ShellDialogs.h"
+#include "view/ShellDialogs.h"
 
 class CCmdUI;
 

@@ -19,12 +19,12 @@
 #include <QToolButton>
 
 #include "framework/CmdUI.h"
-#include "shell/CommandIds.h"
 #include "shell/FormView.h"
 #include "shell/QtHost.h"
-#include "shell/ShellDialogs.h"
 #include "shell/platform/Icons.h"
 #include "shell/platform/SuspendBlocker.h"
+#include "view/CommandIds.h"
+#include "view/ShellDialogs.h"
 
 namespace {
 

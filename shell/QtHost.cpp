@@ -23,7 +23,7 @@
 #include "framework/Globals.h"
 #include "link/PortList.h"
 #include "shell/FormView.h"
-#include "shell/ShellDialogs.h"
+#include "view/ShellDialogs.h"
 
 namespace {
 

@@ -19,9 +19,10 @@
 #include <memory>
 
 #include "framework/Globals.h"
+#include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
 #include "image/MotImage.h"
-#include "shell/CommandIds.h"
+#include "shell/FlashToolApp.h"
 #include "shell/FormView.h"
 #include "shell/MainFrame.h"
 #include "shell/QtHost.h"
@@ -29,6 +30,7 @@
 #include "tests/support/ProgramState.h"
 #include "tests/support/SrecFiles.h"
 #include "tests/support/TempDir.h"
+#include "view/CommandIds.h"
 
 namespace {
 
@@ -326,6 +328,32 @@ TEST_F(Window, WholeSixKFlashRunThroughTheWindow) {
     for (const QString& caption : m_person.m_captions) {
         EXPECT_EQ(caption, "QUORVANE Series Flash Tool");
     }
+}
+
+TEST_F(Window, WorkingFilesInTheUsersFolderHeldByOneProgram) {
+    WriteText("LB1~4K_app.mot", SrecFile(RecordLines(4)));
+    {
+        CFlashToolApp app(Edition::A);
+        ASSERT_TRUE(app.InitInstance({"QuorvaneIAP", "--simulate", "LB1~4K_app.mot"}));
+        // The folder is the per-user one of the program's name, which start-up sets.
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+        EXPECT_TRUE(folder.endsWith("QUORVANE Series Flash Tool")) << folder.toStdString();
+        EXPECT_EQ(WorkFolder(), folder.toStdString());
+        // The image goes to the user's folder, not to the folder the program started in.
+        EXPECT_TRUE(Exists(WorkFile(kImageFile)));
+        EXPECT_FALSE(Exists(kImageFile));
+        // The recent-file list holds the file by its absolute path.
+        QSettings settings(kSettingsProfile, QApplication::applicationName());
+        EXPECT_EQ(settings.value("Recent File List/File1").toString().toStdString(),
+                  m_dir.Path("LB1~4K_app.mot"));
+        // A second copy finds the folder held and ends after saying so.
+        CFlashToolApp second(Edition::A);
+        EXPECT_FALSE(second.InitInstance({"QuorvaneIAP", "--simulate"}));
+        EXPECT_NE(m_person.m_messages.back().find("is in use by another flashtool run"),
+                  std::string::npos);
+    }
+    SetWorkFolder("");
 }
 
 TEST_F(Window, TheRedArrowTakesAFailedBlockAgain) {

@@ -1,4 +1,4 @@
-#include "shell/ShellDialogs.h"
+#include "view/ShellDialogs.h"
 
 #include "framework/Globals.h"
 

@@ -5,7 +5,7 @@
 #include "framework/CmdUI.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
-#include "shell/CommandIds.h"
+#include "view/CommandIds.h"
 
 namespace {
 constexpr const char* kPassword = "WRITE7315";

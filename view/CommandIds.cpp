@@ -1,4 +1,4 @@
-#include "shell/CommandIds.h"
+#include "view/CommandIds.h"
 
 #include <array>
 #include <utility>
