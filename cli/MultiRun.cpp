@@ -1,31 +1,28 @@
 #include "cli/MultiRun.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <random>
 
 #ifdef _WIN32
-
-int RunMany(int, char**, const std::vector<std::string>&, bool, const std::string&) {
-    std::fprintf(stderr,
-                 "Several ports in one command are not available on Windows yet; start "
-                 "one flashtool per port.\n");
-    return 2;
-}
-
+#include <io.h>
+#include <windows.h>
+#define isatty _isatty
+#define fileno _fileno
 #else
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <optional>
+#endif
 
 #include "cli/RunRecord.h"
 
@@ -39,23 +36,257 @@ constexpr int kExitSignalBase = 128;
 
 std::atomic<int> g_signal{0};
 
+#ifdef _WIN32
+// Ctrl+C reaches every process of the console, the children too, and each stops as a single run
+// does; the parent stays to gather them.
+BOOL WINAPI OnConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        g_signal = SIGINT;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+// A command line as the C runtime splits it again: each argument quoted, with backslashes before
+// a quote doubled.
+std::string Quote(const std::string& arg) {
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (const char c : arg) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted.push_back(c);
+    }
+    quoted.append(2 * backslashes, '\\');
+    return quoted + "\"";
+}
+#else
 extern "C" void OnSignal(int signal) {
     g_signal = signal;
 }
+#endif
+
+// A child flashtool and the pipes of its standard output and error.
+class Child {
+public:
+    Child() = default;
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child() { ClosePipes(); }
+
+    bool Start(const std::vector<std::string>& args) {
+#ifdef _WIN32
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        HANDLE outWrite = nullptr;
+        HANDLE errWrite = nullptr;
+        if (!CreatePipe(&m_out, &outWrite, &inherit, 0) ||
+            !CreatePipe(&m_err, &errWrite, &inherit, 0)) {
+            return false;
+        }
+        SetHandleInformation(m_out, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(m_err, HANDLE_FLAG_INHERIT, 0);
+        std::string line;
+        for (const std::string& arg : args) {
+            line += (line.empty() ? "" : " ") + Quote(arg);
+        }
+        char program[MAX_PATH];
+        GetModuleFileNameA(nullptr, program, MAX_PATH);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+        startup.hStdOutput = outWrite;
+        startup.hStdError = errWrite;
+        PROCESS_INFORMATION info{};
+        const BOOL started = CreateProcessA(program, line.data(), nullptr, nullptr, TRUE, 0,
+                                            nullptr, nullptr, &startup, &info);
+        CloseHandle(outWrite);
+        CloseHandle(errWrite);
+        if (!started) {
+            return false;
+        }
+        CloseHandle(info.hThread);
+        m_process = info.hProcess;
+        return true;
+#else
+        int out[2];
+        int err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) {
+            return false;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            for (const int fd : {out[0], out[1], err[0], err[1]}) {
+                close(fd);
+            }
+            std::vector<char*> argv;
+            for (const std::string& arg : args) {
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv("/proc/self/exe", argv.data());
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        m_out = out[0];
+        m_err = err[0];
+        for (const int fd : {m_out, m_err}) {
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+        }
+        return m_pid > 0;
+#endif
+    }
+
+    // Appends what the child wrote to each stream, without waiting.
+    void Read(std::string& out, std::string& err) {
+        ReadPipe(m_out, out);
+        ReadPipe(m_err, err);
+    }
+
+    bool PipesOpen() const {
+        return m_out != kNoPipe || m_err != kNoPipe;
+    }
+
+    // The child's exit status once it ended and its pipes are drained; 128 + N when a signal
+    // ended it.
+    std::optional<int> Ended() {
+        if (PipesOpen()) {
+            return std::nullopt;
+        }
+#ifdef _WIN32
+        if (m_process == nullptr) {
+            return 127;
+        }
+        WaitForSingleObject(m_process, INFINITE);
+        DWORD code = 1;
+        GetExitCodeProcess(m_process, &code);
+        CloseHandle(m_process);
+        m_process = nullptr;
+        return static_cast<int>(code);
+#else
+        int raw = 0;
+        if (m_pid <= 0 || waitpid(m_pid, &raw, 0) != m_pid) {
+            return 127;
+        }
+        m_pid = -1;
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : kExitSignalBase + WTERMSIG(raw);
+#endif
+    }
+
+    // Passes a stop signal on (on Windows the console's Ctrl+C already reached the child).
+    void Stop(int signal) {
+#ifdef _WIN32
+        (void)signal;
+#else
+        if (m_pid > 0) {
+            kill(m_pid, signal);
+        }
+#endif
+    }
+
+    // Sleeps until one of the children wrote something, or `ms` passed.
+    static void WaitForOutput(const std::vector<Child*>& children, int ms) {
+#ifdef _WIN32
+        // Anonymous pipes cannot be waited on together; a short sleep keeps the cost small.
+        (void)children;
+        Sleep(static_cast<DWORD>(std::min(ms, kWindowsPollMs)));
+#else
+        std::vector<pollfd> fds;
+        for (const Child* child : children) {
+            for (const int fd : {child->m_out, child->m_err}) {
+                if (fd >= 0) {
+                    fds.push_back({fd, POLLIN, 0});
+                }
+            }
+        }
+        poll(fds.data(), fds.size(), ms);
+#endif
+    }
+
+private:
+#ifdef _WIN32
+    using Pipe = HANDLE;
+    static constexpr Pipe kNoPipe = nullptr;
+    static constexpr int kWindowsPollMs = 20;
+    HANDLE m_process = nullptr;
+#else
+    using Pipe = int;
+    static constexpr Pipe kNoPipe = -1;
+    pid_t m_pid = -1;
+#endif
+
+    static void ReadPipe(Pipe& pipe, std::string& text) {
+        char buffer[4096];
+        while (pipe != kNoPipe) {
+#ifdef _WIN32
+            DWORD waiting = 0;
+            if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr)) {
+                CloseHandle(pipe);  // the child closed its end
+                pipe = kNoPipe;
+                break;
+            }
+            if (waiting == 0) {
+                break;
+            }
+            DWORD got = 0;
+            if (!ReadFile(pipe, buffer, std::min<DWORD>(waiting, sizeof buffer), &got, nullptr)) {
+                CloseHandle(pipe);
+                pipe = kNoPipe;
+                break;
+            }
+            text.append(buffer, got);
+#else
+            const ssize_t got = read(pipe, buffer, sizeof buffer);
+            if (got > 0) {
+                text.append(buffer, static_cast<size_t>(got));
+                continue;
+            }
+            if (got == 0) {
+                close(pipe);
+                pipe = kNoPipe;
+            }
+            break;
+#endif
+        }
+    }
+
+    void ClosePipes() {
+        for (Pipe* pipe : {&m_out, &m_err}) {
+            if (*pipe != kNoPipe) {
+#ifdef _WIN32
+                CloseHandle(*pipe);
+#else
+                close(*pipe);
+#endif
+                *pipe = kNoPipe;
+            }
+        }
+    }
+
+    Pipe m_out = kNoPipe;
+    Pipe m_err = kNoPipe;
+};
 
 struct Unit {
     std::string port;
     fs::path workDir;
-    pid_t pid = -1;
-    int out = -1;  // the child's stdout: its JSON record
-    int err = -1;  // the child's stderr: progress and messages
+    Child child;
+    bool started = false;
     std::string outText;
     std::string errPartial;
     std::string status = "starting";
     std::string lastLine;
     int exitStatus = -1;
     std::optional<RunRecord> record;
-    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point startedAt;
     double seconds = 0;
 };
 
@@ -86,57 +317,10 @@ std::vector<std::string> ChildArguments(int argc, char** argv, const Unit& unit)
     return args;
 }
 
-bool Start(Unit& unit, const std::vector<std::string>& args) {
-    int out[2];
-    int err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) {
-        return false;
-    }
-    unit.started = std::chrono::steady_clock::now();
-    unit.pid = fork();
-    if (unit.pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        for (const int fd : {out[0], out[1], err[0], err[1]}) {
-            close(fd);
-        }
-        std::vector<char*> argv;
-        for (const std::string& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv("/proc/self/exe", argv.data());
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    close(out[1]);
-    close(err[1]);
-    unit.out = out[0];
-    unit.err = err[0];
-    for (const int fd : {unit.out, unit.err}) {
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    }
-    return unit.pid > 0;
-}
-
 // Reads what a child wrote; returns the complete lines of its stderr.
 std::vector<std::string> ReadChild(Unit& unit) {
+    unit.child.Read(unit.outText, unit.errPartial);
     std::vector<std::string> lines;
-    char buffer[4096];
-    for (int* fd : {&unit.out, &unit.err}) {
-        while (*fd >= 0) {
-            const ssize_t got = read(*fd, buffer, sizeof buffer);
-            if (got > 0) {
-                (fd == &unit.out ? unit.outText : unit.errPartial).append(buffer, got);
-                continue;
-            }
-            if (got == 0) {
-                close(*fd);
-                *fd = -1;
-            }
-            break;
-        }
-    }
     size_t end;
     while ((end = unit.errPartial.find_first_of("\n\r")) != std::string::npos) {
         std::string line = unit.errPartial.substr(0, end);
@@ -146,6 +330,20 @@ std::vector<std::string> ReadChild(Unit& unit) {
         }
     }
     return lines;
+}
+
+// A new folder of its own for a child's working files.
+std::optional<fs::path> MakeWorkFolder() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path folder =
+            fs::temp_directory_path() / ("flashtool-unit-" + std::to_string(random()));
+        std::error_code error;
+        if (fs::create_directory(folder, error)) {
+            return folder;
+        }
+    }
+    return std::nullopt;
 }
 
 std::string Fit(std::string text, size_t width) {
@@ -164,21 +362,27 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
     std::vector<Unit> units(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         units[i].port = ports[i];
-        char pattern[] = "/tmp/flashtool-unit-XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        if (dir == nullptr) {
-            std::fprintf(stderr, "Cannot create a working folder: %s\n", std::strerror(errno));
+        const std::optional<fs::path> folder = MakeWorkFolder();
+        if (!folder) {
+            std::fprintf(stderr, "Cannot create a working folder in %s\n",
+                         fs::temp_directory_path().string().c_str());
             return kExitFailure;
         }
-        units[i].workDir = dir;
+        units[i].workDir = *folder;
     }
+#ifdef _WIN32
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
     struct sigaction action {};
     action.sa_handler = OnSignal;
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
         sigaction(signal, &action, nullptr);
     }
+#endif
     for (Unit& unit : units) {
-        if (!Start(unit, ChildArguments(argc, argv, unit))) {
+        unit.startedAt = std::chrono::steady_clock::now();
+        unit.started = unit.child.Start(ChildArguments(argc, argv, unit));
+        if (!unit.started) {
             unit.status = "could not be started";
         }
     }
@@ -207,21 +411,17 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
         if (g_signal != 0 && forwarded != g_signal) {
             // Every unit stops as a single run would: no further block goes out.
             forwarded = g_signal;
-            for (const Unit& unit : units) {
-                if (unit.exitStatus < 0 && unit.pid > 0) {
-                    kill(unit.pid, forwarded);
+            for (Unit& unit : units) {
+                if (unit.exitStatus < 0) {
+                    unit.child.Stop(forwarded);
                 }
             }
         }
-        std::vector<pollfd> fds;
-        for (const Unit& unit : units) {
-            for (const int fd : {unit.out, unit.err}) {
-                if (fd >= 0) {
-                    fds.push_back({fd, POLLIN, 0});
-                }
-            }
+        std::vector<Child*> children;
+        for (Unit& unit : units) {
+            children.push_back(&unit.child);
         }
-        poll(fds.data(), fds.size(), kRedrawMs);
+        Child::WaitForOutput(children, kRedrawMs);
         for (Unit& unit : units) {
             for (const std::string& line : ReadChild(unit)) {
                 unit.status = line;
@@ -230,16 +430,16 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
                     std::fprintf(shown, "%s: %s\n", unit.port.c_str(), line.c_str());
                 }
             }
-            if (unit.exitStatus >= 0 || unit.out >= 0 || unit.err >= 0 || unit.pid <= 0) {
+            if (unit.exitStatus >= 0) {
                 continue;
             }
-            int raw = 0;
-            if (waitpid(unit.pid, &raw, 0) != unit.pid) {
+            const std::optional<int> status = unit.child.Ended();
+            if (!status) {
                 continue;
             }
-            unit.exitStatus = WIFEXITED(raw) ? WEXITSTATUS(raw) : kExitSignalBase + WTERMSIG(raw);
+            unit.exitStatus = *status;
             unit.seconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - unit.started)
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - unit.startedAt)
                     .count();
             --running;
             unit.record = RunRecord::FromJsonLine(unit.outText.substr(0, unit.outText.find('\n')));
@@ -271,12 +471,6 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
         }
         redraw();
     }
-    for (Unit& unit : units) {
-        if (unit.pid <= 0) {
-            std::error_code ignored;
-            fs::remove_all(unit.workDir, ignored);
-        }
-    }
 
     // The summary: port, unit, result, seconds, and what went wrong.
     std::fprintf(shown, "\n%-*s  %-16s  %-7s  %-6s  %8s  %s\n", static_cast<int>(width), "PORT",
@@ -299,5 +493,3 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
     }
     return allOk ? 0 : kExitFailure;
 }
-
-#endif

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build under Wine: its unit tests, then flashtool.exe flashing unitsim's
-# pseudo-terminal through a Wine COM port, by name (COM7) and by number (7).
+# pseudo-terminal through a Wine COM port, by name (COM7) and by number (7), then two units at
+# once.
 #   tests/windows/wine_tests.sh WINDOWS_BUILD_DIR UNITSIM
 # Prints "N passed, N failed" and exits non-zero when anything failed.
 set -uo pipefail
@@ -77,6 +78,38 @@ for port in COM7 7; do
     fi
     check "flashtool.exe flash --port $port" $((1 - ok))
 done
+
+# Two units at once, one by name and one by number, each served by a child flashtool.exe; both
+# must hold the image the single runs built.
+pids=()
+for n in 7 8; do
+    mkdir -p "$work/many-$n"
+    "$unitsim" --model VX310R --version A1.03 --flash-dir "$work/many-$n" >"$work/many-$n.out" 2>&1 &
+    pids+=($!)
+done
+for n in 7 8; do
+    for _ in $(seq 50); do [ -s "$work/many-$n.out" ] && break; sleep 0.1; done
+    rm -f "$WINEPREFIX/dosdevices/com$n"
+    ln -s "$(head -1 "$work/many-$n.out")" "$WINEPREFIX/dosdevices/com$n"
+done
+(cd "$work" && "$wine" "$win/cli/flashtool.exe" flash 'LB1~4K_wine.mot' --port COM7 --port 8 \
+    --json >"$work/many.jsonl" 2>"$work/many.err")
+status=$?
+kill "${pids[@]}" 2>/dev/null
+wait "${pids[@]}" 2>/dev/null
+ok=1
+if [ "$status" -ne 0 ] || [ "$(grep -c '"result":"ok"' "$work/many.jsonl")" -ne 2 ]; then
+    ok=0
+    cat "$work/many.err" "$work/many.jsonl"
+fi
+for n in 7 8; do
+    if ! cmp -s -n "$(stat -c %s "$work/run-7/tmp.bin")" "$work/run-7/tmp.bin" \
+        "$work/many-$n/control.bin"; then
+        ok=0
+        echo "unit $n does not hold the image"
+    fi
+done
+check "flashtool.exe flash --port COM7 --port 8" $((1 - ok))
 
 echo "wine: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
