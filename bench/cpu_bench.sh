@@ -8,16 +8,7 @@
 # for flashtool the line share of the transfer from its summary line.
 # Needs the Debian packages xvfb and xdotool for the desktop part (skipped without them).
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build}"
-case "$build" in /*) ;; *) build="$root/$build" ;; esac
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib.sh"
 cp "$root/examples/Tilm6K_example.mot" "$work/"
 
 # CPU seconds (user + system) of a process from /proc, while it runs.
@@ -26,10 +17,7 @@ cpu_seconds() {
 }
 
 echo "== flashtool against unitsim (real time, 9600 baud)"
-"$build/sim/unitsim" >"$work/unitsim.out" 2>"$work/unitsim.err" &
-pids+=($!)
-for _ in $(seq 50); do [ -s "$work/unitsim.out" ] && break; sleep 0.1; done
-pty="$(head -1 "$work/unitsim.out")"
+start_unitsim unitsim
 cd "$work"
 start=$(date +%s.%N)
 /usr/bin/time -f "%U %S" -o "$work/time.txt" \

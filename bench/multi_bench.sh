@@ -4,28 +4,15 @@
 # time of each against one unit's.
 #   bench/multi_bench.sh [BUILD_DIR]
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build}"
-case "$build" in /*) ;; *) build="$root/$build" ;; esac
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib.sh"
 cp "$root/examples/LB1~4K_example.mot" "$work/"
 cd "$work"
 single=""
 for count in 1 4 8; do
     ports=()
     for i in $(seq "$count"); do
-        "$build/sim/unitsim" --model VX310R --version A1.03 >"unit$count-$i.out" 2>&1 &
-        pids+=($!)
-    done
-    for i in $(seq "$count"); do
-        for _ in $(seq 50); do [ -s "unit$count-$i.out" ] && break; sleep 0.1; done
-        ports+=(--port "$(head -1 "unit$count-$i.out")")
+        start_unitsim "unit$count-$i" --model VX310R --version A1.03
+        ports+=(--port "$pty")
     done
     start=$(date +%s.%N)
     "$build/cli/flashtool" flash "LB1~4K_example.mot" "${ports[@]}" --json >"run$count.jsonl" \

@@ -6,24 +6,11 @@
 # the share of the 9600-baud line rate. CHARDELAY=true keeps ser2net's default character delay
 # (it holds the unit's answers back to gather more) to show what it costs.
 set -euo pipefail
-root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build}"
-case "$build" in /*) ;; *) build="$root/$build" ;; esac
+source "$(dirname "$0")/lib.sh"
 chardelay="${CHARDELAY:-false}"
-work="$(mktemp -d)"
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
 cp "$root/examples/LB1~4K_example.mot" "$work/"
 mkdir -p "$work/flash"
-"$build/sim/unitsim" --model VX310R --version A1.03 --restart-ms 500 \
-    --flash-dir "$work/flash" >"$work/unitsim.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 50); do [ -s "$work/unitsim.out" ] && break; sleep 0.1; done
-pty="$(head -1 "$work/unitsim.out")"
+start_unitsim unitsim --model VX310R --version A1.03 --restart-ms 500 --flash-dir "$work/flash"
 for entry in "rfc telnet(rfc2217),tcp 47461" "raw tcp 47462"; do
     read -r name accepter port <<<"$entry"
     cat >>"$work/ser2net.yaml" <<YAML

@@ -24,6 +24,7 @@
 #include <unistd.h>
 #endif
 
+#include "cli/ExitStatus.h"
 #include "cli/RunRecord.h"
 
 namespace {
@@ -31,8 +32,6 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kRedrawMs = 100;
-constexpr int kExitFailure = 1;
-constexpr int kExitSignalBase = 128;
 
 std::atomic<int> g_signal{0};
 
@@ -491,5 +490,5 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
     if (g_signal != 0) {
         return kExitSignalBase + g_signal;
     }
-    return allOk ? 0 : kExitFailure;
+    return allOk ? kExitSuccess : kExitFailure;
 }

@@ -13,11 +13,6 @@
 #include <unistd.h>
 #endif
 
-namespace {
-constexpr double kLineBaud = 9600;
-constexpr double kBitsPerByte = 10;  // start, 8 data, stop
-}  // namespace
-
 std::string RunRecord::ToJsonLine() const {
     nlohmann::ordered_json record = {
         {"port", port},
@@ -29,10 +24,8 @@ std::string RunRecord::ToJsonLine() const {
         {"steps", {{"done", stepsDone}, {"total", stepsTotal}}},
         {"bytes", bytes},
         {"seconds", seconds},
-        {"line_share", transferSeconds > 0
-                           ? nlohmann::ordered_json(static_cast<double>(bytes) * kBitsPerByte /
-                                                    kLineBaud / transferSeconds)
-                           : nlohmann::ordered_json(nullptr)},
+        {"line_share",
+         lineShare ? nlohmann::ordered_json(*lineShare) : nlohmann::ordered_json(nullptr)},
         {"result", ok ? "ok" : "failed"},
         {"message", ok ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(message)},
     };
@@ -63,10 +56,8 @@ std::optional<RunRecord> RunRecord::FromJsonLine(const std::string& line) {
     }
     record.bytes = json.value("bytes", int64_t{0});
     record.seconds = json.value("seconds", 0.0);
-    if (json.contains("line_share") && json["line_share"].is_number() &&
-        json["line_share"].get<double>() > 0) {
-        record.transferSeconds = static_cast<double>(record.bytes) * kBitsPerByte / kLineBaud /
-                                 json["line_share"].get<double>();
+    if (json.contains("line_share") && json["line_share"].is_number()) {
+        record.lineShare = json["line_share"].get<double>();
     }
     record.ok = text("result").value_or("") == "ok";
     record.message = text("message").value_or("");

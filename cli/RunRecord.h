@@ -13,9 +13,9 @@ struct RunRecord {
     std::optional<std::string> version;
     int stepsDone = 0;
     int stepsTotal = 0;
-    int64_t bytes = 0;           // put on the line by the programming transfers
-    double transferSeconds = 0;  // the transfers' time, for the line share
-    double seconds = 0;          // the whole run
+    int64_t bytes = 0;                // put on the line by the programming transfers
+    std::optional<double> lineShare;  // of the 9600-baud line rate the transfers reached
+    double seconds = 0;               // the whole run
     bool ok = false;
     std::string message;  // the last message shown, on failure
 

@@ -17,6 +17,7 @@
 #include <system_error>
 
 #include "cli/ConsoleHost.h"
+#include "cli/ExitStatus.h"
 #include "cli/MultiRun.h"
 #include "cli/RunRecord.h"
 #include "cli/Sha256.h"
@@ -27,20 +28,13 @@
 #include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
 #include "image/ModelCode.h"
-#include "link/NativeSerialComm.h"
-#include "link/NetworkComm.h"
 #include "link/PortList.h"
+#include "link/SelectableComm.h"
 #include "sim/SimComm.h"
 #include "sim/VirtualHost.h"
 
 namespace {
 
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitSignalBase = 128;  // a run stopped by signal N ends with 128 + N
-constexpr int kLineBaud = 9600;
-constexpr int kBitsPerByte = 10;     // start, 8 data, stop
 constexpr int kMaxPortNumber = 255;  // COM255 is the last a system names
 
 struct Options {
@@ -96,6 +90,7 @@ bool ChooseRestartBlock(const std::string& firmware, std::string& block, std::st
 
 // The run's record, and where its progress and summaries go (stderr when stdout is JSON).
 RunRecord g_record;
+double g_transferSeconds = 0;  // of all the run's transfers, for its line share
 std::FILE* g_progress = stdout;
 
 // Shows a message of the command line's own and keeps it as the run's last.
@@ -128,15 +123,10 @@ bool HoldWorkFolder(const std::string& folder, WorkFolderLock& lock) {
 class Connection {
 public:
     Connection(const Options& options, Host& realHost) {
-        if (NetworkComm::IsNetworkAddress(options.port)) {
-            m_comm = std::make_unique<NetworkComm>(options.port);
-            m_host = &realHost;
-            WatchInput();
-            return;
-        }
         if (options.port != "sim") {
+            // A number, a system port's name, or a network address.
             short number = 1;
-            m_comm = MakeNativeSerialComm(SystemPort(options.port, number));
+            m_comm = MakePortByName(SystemPort(options.port, number));
             g_nCommPort = number;
             m_host = &realHost;
             WatchInput();
@@ -230,12 +220,11 @@ std::string Hex(const CByteArray& bytes) {
 void ReportTransfer(const CProgramDlg& dlg) {
     const double seconds = static_cast<double>(dlg.m_endNs - dlg.m_startNs) / 1e9;
     g_record.bytes += dlg.m_nBytesSent;
-    g_record.transferSeconds += seconds;
-    const double share = seconds > 0 ? static_cast<double>(dlg.m_nBytesSent) * kBitsPerByte /
-                                           kLineBaud / seconds * 100
-                                     : 0;
+    g_transferSeconds += seconds;
+    g_record.lineShare = CProgramDlg::LineShare(g_record.bytes, g_transferSeconds);
     std::fprintf(g_progress, "Sent %lld bytes in %.2f s: %.1f%% of the 9600-baud line rate\n",
-                 static_cast<long long>(dlg.m_nBytesSent), seconds, share);
+                 static_cast<long long>(dlg.m_nBytesSent), seconds,
+                 CProgramDlg::LineShare(dlg.m_nBytesSent, seconds) * 100);
     std::fflush(g_progress);
 }
 
@@ -529,16 +518,16 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         return FailureStatus();
     }
     if (restart) {
-        const Edition edition = options.edition == "B" ? Edition::B : Edition::A;
-        const std::string source = options.block == kBlockTempErase ? TempErasePath(edition)
-                                   : options.block == kBlockMppt6K  ? WorkFile(kMpptBlockFile)
-                                                                    : WorkFile(kControlBlockFile);
         // A file without blocks was built whole when it was opened.
         const bool container = (g_nFirmwareModel & kModel6K) == kModel6K;
-        if ((container || options.block == kBlockTempErase) && !view.RebuildImage(source)) {
-            if (options.block == kBlockTempErase && !std::filesystem::exists(source)) {
-                view.m_onImageMissing(source);
-            }
+        bool built = true;
+        if (options.block == kBlockTempErase) {
+            built = view.RebuildTempErase();
+        } else if (container) {
+            built = view.RebuildImage(
+                WorkFile(options.block == kBlockMppt6K ? kMpptBlockFile : kControlBlockFile));
+        }
+        if (!built) {
             return FailureStatus();
         }
     }

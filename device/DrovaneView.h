@@ -49,6 +49,8 @@ public:
     void SetBaudRate(int rate);
     // Rebuilds "tmp.bin" from `source`; on failure the port is reset and false returned.
     bool RebuildImage(const std::string& source);
+    // The same from the edition's TempErase image; a missing one is named to m_onImageMissing.
+    bool RebuildTempErase();
     // The file's length, or -1 when it cannot be read or is empty, or, for a `sealed` working
     // file, when it no longer holds what this run wrote.
     static int GetImageFileSize(const std::string& path, bool sealed = false);

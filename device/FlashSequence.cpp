@@ -135,14 +135,21 @@ void CDrovaneView::FlashTempErase() {
         ResetPort();
         return;
     }
-    const std::string tempErase = TempErasePath(m_edition);
-    if (!RebuildImage(tempErase)) {
-        if (m_onImageMissing && !std::filesystem::exists(tempErase)) {
-            m_onImageMissing(tempErase);
-        }
+    if (!RebuildTempErase()) {
         return;
     }
     RequestFlash(Request::TempErase, true);
+}
+
+bool CDrovaneView::RebuildTempErase() {
+    const std::string tempErase = TempErasePath(m_edition);
+    if (RebuildImage(tempErase)) {
+        return true;
+    }
+    if (m_onImageMissing && !std::filesystem::exists(tempErase)) {
+        m_onImageMissing(tempErase);
+    }
+    return false;
 }
 
 void CDrovaneView::OnFlashRestart() {

@@ -31,6 +31,11 @@ std::string InUse(const std::string& folder, const std::string& holder) {
            "; wait for it to end or give another folder with --work-dir.";
 }
 
+std::string LockPath(const std::string& folder) {
+    return (std::filesystem::path(folder.empty() ? "." : folder) / WorkFolderLock::kLockFile)
+        .string();
+}
+
 }  // namespace
 
 void SetWorkFolder(const std::string& folder) {
@@ -56,8 +61,7 @@ WorkFolderLock::~WorkFolderLock() {
 
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
-    const std::string path =
-        (std::filesystem::path(folder.empty() ? "." : folder) / kLockFile).string();
+    const std::string path = LockPath(folder);
     HANDLE handle =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -103,8 +107,7 @@ bool WorkFolderLock::Held() const {
 
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
-    const std::string path =
-        (std::filesystem::path(folder.empty() ? "." : folder) / kLockFile).string();
+    const std::string path = LockPath(folder);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         reason = "Cannot use the working folder " + FolderForMessages(folder) + ": " +

@@ -133,6 +133,20 @@ bool CMSComm::WaitForInput(int64_t timeoutNs) {
     return WaitInput(std::max<int64_t>(timeoutNs, 0));
 }
 
+int64_t CMSComm::WriteLimitMs(size_t bytes, int64_t marginMs) const {
+    // Ten bits a byte at 8N1, more with parity and two stop bits; twelve is enough.
+    constexpr int64_t kMaxBitsPerByte = 12;
+    constexpr int64_t kMsPerSecond = 1000;
+    return marginMs + static_cast<int64_t>(bytes) * kMaxBitsPerByte * kMsPerSecond /
+                          std::max(m_settings.baud, 1);
+}
+
+int CMSComm::WaitMs(int64_t ns) {
+    constexpr int64_t kNsPerMsHere = 1'000'000;
+    return static_cast<int>(std::clamp<int64_t>((ns + kNsPerMsHere - 1) / kNsPerMsHere, 0,
+                                                std::numeric_limits<int>::max()));
+}
+
 bool CMSComm::WaitInput(int64_t timeoutNs) {
     std::this_thread::sleep_for(std::chrono::nanoseconds(timeoutNs));
     return BytesWaiting() > 0;

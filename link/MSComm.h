@@ -95,6 +95,13 @@ protected:
     virtual size_t BytesWaiting() = 0;
     virtual CByteArray ReadAll() = 0;
 
+    // How long the system may take to send `bytes` at the current rate: their line time at the
+    // slowest framing, and `marginMs` for the system itself.
+    int64_t WriteLimitMs(size_t bytes, int64_t marginMs) const;
+    // A wait in nanoseconds as the whole milliseconds the system's waits take, rounded up so
+    // that a wait never ends before its deadline.
+    static int WaitMs(int64_t ns);
+
     // Back ends that cannot wait on input sleep the whole time.
     virtual bool WaitInput(int64_t timeoutNs);
     // A remark for the trace, such as a request the port cannot carry out.

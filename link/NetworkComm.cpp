@@ -326,9 +326,7 @@ bool NetworkComm::AwaitAnswer(uint8_t command, int ms) {
 }
 
 void NetworkComm::Send(const CByteArray& bytes) {
-    const int64_t deadline =
-        NowMs() + kWriteMarginMs +
-        static_cast<int64_t>(bytes.size()) * 12 * 1000 / std::max(GetSettings().baud, 1);
+    const int64_t deadline = NowMs() + WriteLimitMs(bytes.size(), kWriteMarginMs);
     size_t sent = 0;
     while (sent < bytes.size()) {
 #ifdef _WIN32
@@ -412,7 +410,7 @@ CByteArray NetworkComm::ReadAll() {
 }
 
 bool NetworkComm::WaitInput(int64_t timeoutNs) {
-    const int64_t deadline = NowMs() + (timeoutNs + 999'999) / 1'000'000;
+    const int64_t deadline = NowMs() + WaitMs(timeoutNs);
     for (;;) {
         Drain();
         if (!m_pending.empty()) {

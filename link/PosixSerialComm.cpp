@@ -17,8 +17,6 @@
 
 namespace {
 
-// Ten bits a byte on the line at 8N1, more with parity and two stop bits; twelve is enough.
-constexpr int64_t kMaxBitsPerByte = 12;
 // Beyond the line time of a frame, how long the system may take to accept it.
 constexpr int kWriteMarginMs = 2000;
 constexpr size_t kReadChunk = 4096;
@@ -223,8 +221,7 @@ void PosixSerialComm::ApplyLines(bool dtr, bool rts) {
 }
 
 void PosixSerialComm::Write(const CByteArray& frame) {
-    const int64_t limitMs = kWriteMarginMs + static_cast<int64_t>(frame.size()) * kMaxBitsPerByte *
-                                                 1000 / std::max(GetSettings().baud, 1);
+    const int64_t limitMs = WriteLimitMs(frame.size(), kWriteMarginMs);
     size_t written = 0;
     int64_t waitedMs = 0;
     while (written < frame.size()) {
@@ -282,11 +279,8 @@ bool PosixSerialComm::WaitInput(int64_t timeoutNs) {
     if (!m_pending.empty()) {
         return true;
     }
-    constexpr int64_t kNsPerMsHere = 1'000'000;
-    // poll counts whole milliseconds; round up so the wait never ends before its deadline.
-    const int64_t ms = std::min<int64_t>((timeoutNs + kNsPerMsHere - 1) / kNsPerMsHere, INT_MAX);
     pollfd in{m_fd, POLLIN, 0};
-    const int ready = poll(&in, 1, static_cast<int>(ms));
+    const int ready = poll(&in, 1, WaitMs(timeoutNs));
     if (ready < 0 && errno != EINTR) {
         FailErrno("cannot wait for input", errno);
     }

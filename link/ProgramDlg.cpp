@@ -23,7 +23,6 @@ constexpr uint8_t kDone = 0x06;
 constexpr uint8_t kPadding = 0xFF;
 constexpr int kCountdownPauses = 10;
 constexpr int kCountdownPauseMs = 100;
-constexpr int64_t kBitsPerByte = 10;  // start, 8 data, stop
 }  // namespace
 
 CProgramDlg::CProgramDlg() : CTransferDlg(kTitle, {.progressBar = true}) {}
@@ -151,6 +150,10 @@ bool CProgramDlg::Step() {
     AfxMessageBox(kReceiveError);
     EndTransfer(false);
     return false;
+}
+
+double CProgramDlg::LineShare(int64_t bytes, double seconds) {
+    return seconds > 0 ? static_cast<double>(bytes) * kBitsPerByte / kLineBaud / seconds : 0;
 }
 
 void CProgramDlg::SendFrame(const CByteArray& frame) {

@@ -10,6 +10,13 @@
 // it counts down the unit's restart before it reports success.
 class CProgramDlg : public CTransferDlg {
 public:
+    // The line the summaries measure against: 9600 baud, ten bits a byte (start, 8 data, stop).
+    static constexpr int kLineBaud = 9600;
+    static constexpr int kBitsPerByte = 10;
+    // The share of that line rate (1 is all of it) that `bytes` in `seconds` reach; 0 without
+    // time.
+    static double LineShare(int64_t bytes, double seconds);
+
     static constexpr int kBlockBytes = 64;
     static constexpr int kStartDelayMs = 10;
     // Between ticks while an answer is awaited. Short, so the next frame follows an answer

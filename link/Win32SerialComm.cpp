@@ -13,8 +13,6 @@ namespace {
 
 // Beyond the line time of a frame, how long the system may take to send it.
 constexpr DWORD kWriteMarginMs = 2000;
-constexpr DWORD kMaxBitsPerByte = 12;
-constexpr int64_t kNsPerMsHere = 1'000'000;
 
 HANDLE H(void* handle) {
     return static_cast<HANDLE>(handle);
@@ -205,9 +203,7 @@ void Win32SerialComm::Write(const CByteArray& frame) {
     if (frame.empty()) {
         return;
     }
-    const DWORD limitMs = kWriteMarginMs + static_cast<DWORD>(frame.size()) * kMaxBitsPerByte *
-                                               1000 /
-                                               static_cast<DWORD>(std::max(GetSettings().baud, 1));
+    const auto limitMs = static_cast<DWORD>(WriteLimitMs(frame.size(), kWriteMarginMs));
     OVERLAPPED overlapped{};
     overlapped.hEvent = H(m_ioEvent);
     ResetEvent(H(m_ioEvent));
@@ -290,8 +286,8 @@ bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
             return true;  // arrived between the first look and the wait
         }
     }
-    const int64_t ms = std::min<int64_t>((timeoutNs + kNsPerMsHere - 1) / kNsPerMsHere, INT_MAX);
-    if (WaitForSingleObject(H(m_waitEvent), static_cast<DWORD>(ms)) == WAIT_OBJECT_0) {
+    if (WaitForSingleObject(H(m_waitEvent), static_cast<DWORD>(WaitMs(timeoutNs))) ==
+        WAIT_OBJECT_0) {
         DWORD done = 0;
         GetOverlappedResult(H(m_handle), m_waitOverlapped.get(), &done, FALSE);
         m_waitPending = false;

@@ -9,7 +9,6 @@
 
 #include "framework/Globals.h"
 #include "framework/WorkFolder.h"
-#include "link/NativeSerialComm.h"
 #include "link/PortList.h"
 #include "link/SelectableComm.h"
 #include "shell/MainFrame.h"
@@ -52,9 +51,7 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
         // The port chosen by name last time, else the numbered ports.
         QSettings settings(kSettingsProfile, TextsOf(m_edition).applicationName);
         g_strPortName = settings.value(kPortNameSetting).toString().toStdString();
-        m_comm = std::make_unique<SelectableComm>([](const std::string& name) {
-            return name.empty() ? MakeNativeSerialComm() : MakePortByName(name);
-        });
+        m_comm = std::make_unique<SelectableComm>(MakePortByName);
         m_host->SetPortNamer([](short n) {
             const std::string name = PortNameOfNumber(n);
             return name.empty() ? "COM" + std::to_string(n) + ": no such port here" : name;
