@@ -406,6 +406,7 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
     };
     int forwarded = 0;
     size_t running = units.size();
+    bool logLost = false;
     while (running > 0) {
         if (g_signal != 0 && forwarded != g_signal) {
             // Every unit stops as a single run would: no further block goes out.
@@ -462,6 +463,7 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
             }
             std::string reason;
             if (!log.empty() && !AppendLine(log, line, reason)) {
+                logLost = true;  // a record that did not reach the log fails the command
                 std::fprintf(stderr, "Cannot write to the log %s: %s\n", log.c_str(),
                              reason.c_str());
             }
@@ -490,5 +492,5 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
     if (g_signal != 0) {
         return kExitSignalBase + g_signal;
     }
-    return allOk ? kExitSuccess : kExitFailure;
+    return allOk && !logLost ? kExitSuccess : kExitFailure;
 }
