@@ -52,7 +52,9 @@ struct Options {
     int simRestartMs = 8000;
     bool simVirtual = false;
     std::string workDir;
-    std::string block;  // restart: which block of the file to send
+    std::string block;       // restart: which block of the file to send
+    bool only = false;       // restart: that block alone, not the blocks a Flash sends after it
+    bool unchecked = false;  // flash a unit that cannot be checked against the file
 };
 
 // The blocks `restart` can send, and the file each is built from.
@@ -389,6 +391,14 @@ int Run(int argc, char** argv) {
                             "The block the waiting unit takes: control, mppt or temperase "
                             "(needed for a 6K file with both blocks)")
                 ->check(CLI::IsMember({kBlockControl6K, kBlockMppt6K, kBlockTempErase}));
+            sub->add_flag("--only", options.only,
+                          "Send that block alone; without it the blocks a Flash sends after it "
+                          "follow, each after the unit's restart");
+        }
+        if (command.run == &CDrovaneView::OnFlash || command.run == &CDrovaneView::OnMppt) {
+            sub->add_flag("--unchecked", options.unchecked,
+                          "Flash a unit that does not identify itself, or whose model is not "
+                          "known, without checking the file against it");
         }
     }
     CLI::App* identify = app.add_subcommand(
@@ -530,7 +540,13 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         if (!built) {
             return FailureStatus();
         }
+        if (!options.only && options.block != kBlockControl6K &&
+            (g_nFirmwareModel & kHasMpptBlock) == kHasMpptBlock) {
+            view.PlanFlashRunFrom(options.block == kBlockTempErase ? FlashBlock::TempErase
+                                                                   : FlashBlock::Mppt);
+        }
     }
+    view.m_bFlashUnchecked = options.unchecked;
     for (const auto& [sub, command] : deviceCommands) {
         if (!sub->parsed()) {
             continue;
@@ -542,10 +558,15 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
             return kExitFailure;
         }
         view.m_bLastTransferDone = false;
+        const bool plannedRun = restart && g_nStepCount > 0;
         (view.*(command->run))();
+        if (view.m_bUncheckedRefused) {
+            Say("Refused: the unit could not be checked against " + FileNameOf(firmware) +
+                "; give --unchecked to flash it anyway.");
+        }
         // A Flash run succeeds with its last block; the other commands with their transfer.
-        const bool flash =
-            command->run == &CDrovaneView::OnFlash || command->run == &CDrovaneView::OnFlashAction;
+        const bool flash = plannedRun || command->run == &CDrovaneView::OnFlash ||
+                           command->run == &CDrovaneView::OnFlashAction;
         const bool done = view.m_bLastTransferDone &&
                           (!flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
         g_record.stepsTotal = flash ? g_nStepCount : 1;

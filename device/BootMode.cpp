@@ -2,6 +2,8 @@
 #include "device/Messages.h"
 #include "framework/Globals.h"
 #include "framework/Host.h"
+#include "framework/WorkFolder.h"
+#include "image/DrovaneDoc.h"
 
 namespace {
 
@@ -39,6 +41,11 @@ void CDrovaneView::OnFlashAction() {
         if (g_bBootMode == 1) {
             ResetPort();
             AfxMessageBox(kResetSystemB, MB_OK | MB_ICONINFORMATION);
+            return;
+        }
+        // The boot program erases the flash once it has the kernel: everything the road will
+        // send must be there before the first byte goes out.
+        if (!BootFilesReady()) {
             return;
         }
         m_comm.SetDTREnable(true);
@@ -81,6 +88,23 @@ void CDrovaneView::OnFlashAction() {
         g_nStepIndex = 0;
         OnWriteData();
     });
+}
+
+bool CDrovaneView::BootFilesReady() {
+    const char* missing = nullptr;
+    if (!CKernelDownloadDlg::KernelUsable()) {
+        missing = CKernelDownloadDlg::kReadError;
+    } else if (!CProgramDlg::PreLoaderUsable()) {
+        missing = CProgramDlg::kPreLoaderReadError;
+    } else if (GetImageFileSize(WorkFile(kImageFile), true) < 0) {
+        missing = CProgramDlg::kImageReadError;
+    }
+    if (missing == nullptr) {
+        return true;
+    }
+    AfxMessageBox(missing);
+    ResetPort();
+    return false;
 }
 
 void CDrovaneView::OnUserMode() {

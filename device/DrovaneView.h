@@ -1,7 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "framework/Edition.h"
 #include "image/MotImage.h"
@@ -13,6 +15,22 @@
 
 class CCmdUI;
 
+// What one identification of the unit found.
+struct UnitIdentity {
+    bool answered = false;  // the identity answer came
+    std::string model;      // the model name, as the unit pads it (16 characters)
+    std::string version;    // the version text (5 characters)
+    CByteArray id;          // the ten data bytes of its discovery answer
+
+    // The model name without its padding.
+    std::string Name() const;
+    // "VX360R (unit id 0011...)", or "no unit" when nothing answered.
+    std::string Describe() const;
+};
+
+// The blocks of a Flash run, in the order a run sends them.
+enum class FlashBlock { TempErase, Mppt, Control };
+
 // The view: all device state and every operation that talks to a unit. The window (or the
 // command line) routes commands to it; it reaches the platform only through its host and the
 // serial port it is given.
@@ -23,6 +41,9 @@ public:
     // Commands. Each ends cleanly on a serial error: the error is shown, the port is closed, and
     // nothing reports success.
     void OnFlash();
+    // Plans the rest of a Flash run behind `block`, which a unit waiting in its loader is about
+    // to take again through OnFlashRestart: the blocks after it follow as in a Flash.
+    void PlanFlashRunFrom(FlashBlock block);
     void OnMppt();
     void OnFlashRestart();
     void OnFlashAction();
@@ -41,7 +62,8 @@ public:
     // not the view's.
     bool OnUpdateCommand(CCmdUI& cmdUI) const;
 
-    // The unit flags of the connected unit (0: no usable answer).
+    // The unit flags of the connected unit (0: no usable answer). What was found is kept in
+    // m_lastUnit.
     int IdentifyUnit();
     void ResetPort();
     void SetBootMode();
@@ -71,6 +93,15 @@ public:
     CMotImage m_image;
     Edition m_edition;
 
+    // A unit that cannot be checked against the file (it did not identify, or its model is not
+    // known) is flashed without asking.
+    bool m_bFlashUnchecked = false;
+    // The last Flash or Mppt stopped because its unit could not be checked and nobody said yes.
+    bool m_bUncheckedRefused = false;
+    // The last identification, and the first one of the run in progress.
+    UnitIdentity m_lastUnit;
+    std::optional<UnitIdentity> m_runUnit;
+
     // The last programming transfer sent an application image and the unit's completion answer
     // came.
     bool m_bLastTransferDone = false;
@@ -81,6 +112,20 @@ public:
 
 private:
     enum class Request { Flash, Mppt, TempErase };
+
+    // Sends the blocks of the run from g_nStepIndex on; `afterBlock`: a block of the run was
+    // just sent, so the unit's restart is awaited first.
+    void RunBlocks(bool afterBlock);
+    // Checks the file's model against the unit's flags; false (port reset, message shown) when
+    // the file does not fit or nobody agreed to flash a unit that cannot be checked.
+    bool FileFitsUnit(int flags);
+    // After each identification but the run's first: false (port reset, message shown) when
+    // another unit, or none, answered.
+    bool SameUnitAsBefore();
+    // The installation files and the image the boot road needs are all there.
+    bool BootFilesReady();
+    // Whether this command is the outermost one (not called by another command).
+    bool Outermost() const { return m_nCommandDepth == 1; }
 
     // Runs a command; a serial error ends it with a message and a closed port.
     void Guarded(const std::function<void()>& command);
@@ -98,4 +143,8 @@ private:
     void SendBytes(const uint8_t* bytes, int count);
 
     int m_nCommandDepth = 0;
+    // The blocks of the Flash run in progress (g_nStepIndex is the next one's index), and the
+    // document it was planned for: a new file ends it.
+    std::vector<FlashBlock> m_runBlocks;
+    int m_nRunDocument = -1;
 };

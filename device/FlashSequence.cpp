@@ -18,6 +18,8 @@ constexpr const char* kNotMatched4K =
 constexpr const char* kNotMatched6K =
     "This system Model Name is 6K ! But the input FW is not for LB1~4K !";
 constexpr const char* kNoModelName = "Can't find Model Name!";
+constexpr const char* kUnidentified =
+    "The unit did not identify itself, so the file cannot be checked against it. Flash anyway?";
 
 constexpr const char* kInitiate = "Initiate ";
 constexpr const char* kWaitingRestart = "Waitting Restart";
@@ -34,6 +36,7 @@ constexpr int kAfterRequestMs = 1000;
 constexpr long long kAnswerPollSeconds = 1;
 constexpr int kLastOldVersion = 102;  // units up to 1.02 take the TempErase block first
 constexpr int kUnitFamilyMask = 0xFF00;
+constexpr int kAll6K = kModel6K | kBlockControl | kBlockMppt;
 constexpr size_t kBlankFlash = 26;
 constexpr size_t kBlankTempErase = 28;
 
@@ -42,8 +45,19 @@ CByteArray Bytes(std::string_view text) {
 }
 
 bool IsVx360(int flags) {
-    return flags == (kModel6K | kBlockControl | kBlockMppt) ||
-           flags == (kSecondFamily | kModel6K | kBlockControl | kBlockMppt);
+    return flags == kAll6K || flags == (kSecondFamily | kAll6K);
+}
+
+// The class a model code's class bits name, as the file names spell it.
+const char* ClassName(int classBits) {
+    switch (classBits) {
+        case kModel1To4K:
+            return "LB1~4K";
+        case kModel4KA:
+            return "LB4KA";
+        default:
+            return "6K";
+    }
 }
 
 }  // namespace
@@ -52,6 +66,9 @@ void CDrovaneView::OnFlash() {
     Guarded([this] {
         g_nStepCount = 1;
         g_nStepIndex = 0;
+        m_runBlocks.clear();
+        m_runUnit.reset();
+        m_bUncheckedRefused = false;
         if (m_bFlashBusy != 0) {
             m_bFlashBusy = 0;
             OnBaud9600();
@@ -64,58 +81,149 @@ void CDrovaneView::OnFlash() {
         DrawStatus(kInitiate);
         OpenPort();
         const int flags = IdentifyUnit();
-        if (flags != 0 && (flags & kUnitFamilyMask) != (g_nFirmwareModel & kUnitFamilyMask)) {
-            ResetPort();
-            AfxMessageBox(kNotMatched4K);
+        if (!FileFitsUnit(flags)) {
             return;
         }
         if ((g_nFirmwareModel & kHasMpptBlock) == kHasMpptBlock) {
-            const int all6K = kModel6K | kBlockControl | kBlockMppt;
-            if (flags != 0 && (flags & all6K) != all6K) {
-                ResetPort();
-                AfxMessageBox(kNotMatched6K);
-                return;
-            }
-            g_nStepCount = (g_nFirmwareModel & all6K) == all6K ? 2 : 1;
             if (g_nUnitVersion <= kLastOldVersion) {
-                ResetPort();
-                ++g_nStepCount;
-                const int done = g_nStepIndex;
-                FlashTempErase();
-                if (g_nStepIndex == done) {
-                    return;
-                }
-                DrawStatus(kWaitingRestart);
-                OpenPort();
-                IdentifyUnit();
+                m_runBlocks.push_back(FlashBlock::TempErase);
             }
+            m_runBlocks.push_back(FlashBlock::Mppt);
+            if ((g_nFirmwareModel & kAll6K) == kAll6K) {
+                m_runBlocks.push_back(FlashBlock::Control);
+            }
+        } else {
+            m_runBlocks.push_back(FlashBlock::Control);
+        }
+        g_nStepCount = static_cast<int>(m_runBlocks.size());
+        m_nRunDocument = g_nDocumentOpens;
+        RunBlocks(false);
+    });
+}
+
+bool CDrovaneView::FileFitsUnit(int flags) {
+    if (flags != 0 && (flags & kUnitFamilyMask) != (g_nFirmwareModel & kUnitFamilyMask)) {
+        ResetPort();
+        AfxMessageBox(kNotMatched4K);
+        return false;
+    }
+    const bool multiBlock = (g_nFirmwareModel & kHasMpptBlock) == kHasMpptBlock;
+    if (multiBlock && flags != 0 && (flags & kAll6K) != kAll6K) {
+        ResetPort();
+        AfxMessageBox(kNotMatched6K);
+        return false;
+    }
+    const int unitClass = flags & kModel6K;
+    const int fileClass = g_nFirmwareModel & kModel6K;
+    if (unitClass != 0 && unitClass != fileClass) {
+        // The family bit alone would let a file of another class into the unit.
+        ResetPort();
+        AfxMessageBox(std::string(unitClass == kModel6K ? kNotMatched6K : kNotMatched4K) +
+                      "\nThe unit is a " + m_lastUnit.Name() + " (" + ClassName(unitClass) +
+                      "); the file is for " + ClassName(fileClass) + " units.");
+        return false;
+    }
+    if (unitClass == 0 && !m_bFlashUnchecked) {
+        const std::string question =
+            m_lastUnit.answered
+                ? "The unit's model name \"" + m_lastUnit.Name() +
+                      "\" is not known, so the file cannot be checked against it. Flash anyway?"
+                : std::string(kUnidentified);
+        if (AfxMessageBox(question, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2) != IDYES) {
+            m_bUncheckedRefused = true;
             ResetPort();
-            const int done = g_nStepIndex;
-            OnMppt();
-            if (g_nStepIndex == done) {
-                return;
-            }
-            m_bFlashBusy = 0;
-            if (g_nStepIndex == g_nStepCount) {
-                return;
-            }
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CDrovaneView::SameUnitAsBefore() {
+    if (!m_runUnit || !m_runUnit->answered) {
+        return true;  // the run's unit was taken unchecked: there is nothing to compare
+    }
+    if (m_lastUnit.answered && m_lastUnit.model == m_runUnit->model &&
+        m_lastUnit.id == m_runUnit->id) {
+        return true;
+    }
+    ResetPort();
+    AfxMessageBox(m_lastUnit.answered
+                      ? "Another unit answered: the run began with " + m_runUnit->Describe() +
+                            ", but " + m_lastUnit.Describe() +
+                            " answered now. No further block was sent."
+                      : "The unit " + m_runUnit->Describe() +
+                            " did not answer after its restart. No further block was sent.");
+    m_runBlocks.clear();
+    return false;
+}
+
+void CDrovaneView::PlanFlashRunFrom(FlashBlock block) {
+    m_runBlocks.clear();
+    m_runUnit.reset();
+    if (block == FlashBlock::TempErase) {
+        m_runBlocks.push_back(FlashBlock::TempErase);
+    }
+    if (block != FlashBlock::Control) {
+        m_runBlocks.push_back(FlashBlock::Mppt);
+    }
+    if (block == FlashBlock::Control || (g_nFirmwareModel & kAll6K) == kAll6K) {
+        m_runBlocks.push_back(FlashBlock::Control);
+    }
+    g_nStepCount = static_cast<int>(m_runBlocks.size());
+    g_nStepIndex = 0;
+    m_nRunDocument = g_nDocumentOpens;
+}
+
+void CDrovaneView::RunBlocks(bool afterBlock) {
+    for (size_t step = static_cast<size_t>(g_nStepIndex); step < m_runBlocks.size(); ++step) {
+        if (afterBlock) {
+            // The unit restarts after each block; it must come back as the same unit.
             DrawStatus(kWaitingRestart);
             OpenPort();
             IdentifyUnit();
-            if (!RebuildImage(WorkFile(kControlBlockFile))) {
+            if (!SameUnitAsBefore()) {
                 return;
             }
         }
-        RequestFlash(Request::Flash, false);
-    });
+        afterBlock = true;
+        const int done = g_nStepIndex;
+        switch (m_runBlocks[step]) {
+            case FlashBlock::TempErase:
+                ResetPort();
+                FlashTempErase();
+                break;
+            case FlashBlock::Mppt:
+                ResetPort();
+                OnMppt();
+                break;
+            case FlashBlock::Control:
+                if (step > 0 && !RebuildImage(WorkFile(kControlBlockFile))) {
+                    return;
+                }
+                RequestFlash(Request::Flash, false);
+                break;
+        }
+        m_bFlashBusy = 0;
+        if (g_nStepIndex == done) {
+            return;
+        }
+    }
+    m_runBlocks.clear();
 }
 
 void CDrovaneView::OnMppt() {
     Guarded([this] {
         OpenPort();
         // An MPPT-only file is sent as loaded, without asking the unit.
-        if ((g_nFirmwareModel & (kModel6K | kBlockControl | kBlockMppt)) != kHasMpptBlock) {
-            if (!IsVx360(IdentifyUnit())) {
+        if ((g_nFirmwareModel & kAll6K) != kHasMpptBlock) {
+            if (Outermost()) {
+                m_runUnit.reset();
+            }
+            const int flags = IdentifyUnit();
+            if (!SameUnitAsBefore()) {
+                return;
+            }
+            if (!IsVx360(flags)) {
                 AfxMessageBox(kNoModelName);
                 ResetPort();
                 return;
@@ -130,7 +238,11 @@ void CDrovaneView::OnMppt() {
 
 void CDrovaneView::FlashTempErase() {
     OpenPort();
-    if (!IsVx360(IdentifyUnit())) {
+    const int flags = IdentifyUnit();
+    if (!SameUnitAsBefore()) {
+        return;
+    }
+    if (!IsVx360(flags)) {
         AfxMessageBox(kNoModelName);
         ResetPort();
         return;
@@ -174,9 +286,20 @@ void CDrovaneView::OnFlashRestart() {
         m_comm.SetPortOpen(true);
         m_comm.SetInputMode(1);
         OnBaud9600();
+        // A block of a Flash run sent again is followed by the blocks that remain, as in the
+        // Flash; a new file ends the run.
+        const bool inRun = !m_runBlocks.empty() && m_nRunDocument == g_nDocumentOpens &&
+                           g_nStepIndex < static_cast<int>(m_runBlocks.size());
+        if (!inRun) {
+            m_runBlocks.clear();
+        }
+        const int done = g_nStepIndex;
         OnUserMode();
         OnWriteData();
         m_bFlashBusy = 0;
+        if (inRun && g_nStepIndex != done) {
+            RunBlocks(true);
+        }
     });
 }
 

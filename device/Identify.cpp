@@ -21,6 +21,8 @@ constexpr size_t kDiscoveryAnswer = 21;
 constexpr size_t kIdentityAnswer = 75;
 constexpr size_t kRegistrationKept = 19;  // answer bytes the registration frame reuses
 constexpr uint8_t kRegistrationMore = 0x01;
+constexpr size_t kDiscoveryDataAt = 9;  // the unit's own ten bytes, echoed on registration
+constexpr size_t kDiscoveryDataBytes = 10;
 constexpr size_t kVersionAt = 16;
 constexpr size_t kModelAt = 21;
 constexpr int kTries = 3;
@@ -85,7 +87,27 @@ int UnitFlags() {
 
 }  // namespace
 
+std::string UnitIdentity::Name() const {
+    const size_t end = model.find_last_not_of(' ');
+    return end == std::string::npos ? std::string() : model.substr(0, end + 1);
+}
+
+std::string UnitIdentity::Describe() const {
+    if (!answered) {
+        return "no unit";
+    }
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (uint8_t byte : id) {
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0F];
+    }
+    return (Name().empty() ? std::string("a unit without a model name") : Name()) + " (unit id " +
+           hex + ")";
+}
+
 int CDrovaneView::IdentifyUnit() {
+    m_lastUnit = UnitIdentity{};
     for (int attempt = 0; attempt < kTries; ++attempt) {
         SendBytes(kFirstQuery, sizeof kFirstQuery);
         Sleep(kBeforeSendMs);
@@ -105,10 +127,21 @@ int CDrovaneView::IdentifyUnit() {
                 std::memcpy(g_szUnitVersion, identity.data() + kVersionAt, sizeof g_szUnitVersion);
                 std::memcpy(g_szUnitModel, identity.data() + kModelAt, sizeof g_szUnitModel);
                 g_nUnitVersion = VersionNumber(g_szUnitVersion);
+                m_lastUnit.answered = true;
+                m_lastUnit.model.assign(g_szUnitModel, sizeof g_szUnitModel);
+                m_lastUnit.version.assign(g_szUnitVersion, sizeof g_szUnitVersion);
+                m_lastUnit.id.assign(discovery.begin() + kDiscoveryDataAt,
+                                     discovery.begin() + kDiscoveryDataAt + kDiscoveryDataBytes);
+                if (!m_runUnit) {
+                    m_runUnit = m_lastUnit;
+                }
                 return UnitFlags();
             }
         }
         Sleep(kRetryMs);
+    }
+    if (!m_runUnit) {
+        m_runUnit = m_lastUnit;
     }
     return 0;
 }

@@ -11,8 +11,8 @@
 namespace {
 
 constexpr const char* kSystemNotReady = "System not ready. Please repeat the flash action again !";
-constexpr const char* kImageReadError = "BIN File Read Error !";
-constexpr const char* kPreLoaderReadError = "PreFlash.bin File Read Error !";
+constexpr const char* kImageReadError = CProgramDlg::kImageReadError;
+constexpr const char* kPreLoaderReadError = CProgramDlg::kPreLoaderReadError;
 constexpr const char* kTableNotAcknowledged = "System not Ready !";
 constexpr const char* kLengthNotAcknowledged = "System not Ready(B) !";
 constexpr const char* kProgrammingError =

@@ -1,6 +1,7 @@
 #include "framework/Globals.h"
 
 int g_nFirmwareModel = 0;
+int g_nDocumentOpens = 0;
 int g_bDataReady = 0;
 int g_bKernelLoaded = 0;
 int g_nStepCount = 0;

@@ -7,6 +7,8 @@
 
 // Model code of the last firmware file opened successfully (see image/ModelCode.h).
 extern int g_nFirmwareModel;
+// Firmware files opened successfully so far: a new file ends a run planned for the one before.
+extern int g_nDocumentOpens;
 // "tmp.bin" holds a prepared image.
 extern int g_bDataReady;
 // The boot kernel runs on the controller; the next transfer sends the pre-loader.

@@ -99,7 +99,19 @@ bool Host::WaitUntil(CDialog&, int64_t ns) {
 int StderrMessageBox(const std::string& text, unsigned type) {
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
-    return (type & MB_TYPEMASK) == MB_OKCANCEL ? IDCANCEL : IDOK;
+    return DefaultAnswer(type);
+}
+
+int DefaultAnswer(unsigned type) {
+    const bool second = (type & MB_DEFMASK) == MB_DEFBUTTON2;
+    switch (type & MB_TYPEMASK) {
+        case MB_OKCANCEL:
+            return IDCANCEL;  // nobody is there to say OK
+        case MB_YESNO:
+            return second ? IDNO : IDYES;
+        default:
+            return IDOK;
+    }
 }
 
 int StderrHost::MessageBox(const std::string& text, unsigned type) {

@@ -190,6 +190,7 @@ bool CDrovaneDoc::OnOpenDocument(const std::string& path) {
     }
     g_nFirmwareModel = model;
     g_bDataReady = 1;
+    ++g_nDocumentOpens;
     AfxMessageBox(notice, MB_OK | MB_ICONINFORMATION);
     return true;
 }

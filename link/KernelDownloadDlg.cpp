@@ -8,14 +8,16 @@
 
 namespace {
 constexpr const char* kTitle = "Boot mode Download .....";
-constexpr const char* kReadError = "3062f.bin File Read Error !";
 constexpr const char* kTimeOut = "Time out !";
 constexpr const char* kReceiveError = "Receive Error(A)!";
 constexpr uint8_t kKernelDone = 0xAA;
-constexpr int kMaxKernelLength = 0xFFFF;  // what the two length bytes can carry
 }  // namespace
 
 CKernelDownloadDlg::CKernelDownloadDlg() : CTransferDlg(kTitle, {.progressBar = true}) {}
+
+bool CKernelDownloadDlg::KernelUsable() {
+    return FileLengthWithin(KernelPath(), kMaxKernelLength);
+}
 
 bool CKernelDownloadDlg::OnInitDialog() {
     m_nLength = LoadFile(KernelPath());

@@ -15,8 +15,14 @@ public:
     static constexpr int kDoneTimeoutMs = 20000;
     static constexpr int kMaxBadEchoes = 3;
     static constexpr int kStartDelayMs = 10;
+    static constexpr int kMaxKernelLength = 0xFFFF;  // what the two length bytes can carry
+    static constexpr const char* kReadError = "3062f.bin File Read Error !";
 
     CKernelDownloadDlg();
+
+    // The kernel file can be sent: readable, not empty, and no longer than its length bytes
+    // can say.
+    static bool KernelUsable();
 
     bool OnInitDialog() override;
     void OnTimer(int id) override;

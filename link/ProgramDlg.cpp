@@ -14,8 +14,6 @@
 
 namespace {
 constexpr const char* kTitle = "Programming .....";
-constexpr const char* kPreLoaderReadError = "PreFlash.bin File Read Error !";
-constexpr const char* kImageReadError = "BIN File Read Error !";
 constexpr const char* kTimeOut = "Time out !";
 constexpr const char* kReceiveError = "Receive Error !";
 constexpr uint8_t kFrameStart = 0x11;  // leads every frame; also the answer "send the next"
@@ -27,13 +25,17 @@ constexpr int kCountdownPauseMs = 100;
 
 CProgramDlg::CProgramDlg() : CTransferDlg(kTitle, {.progressBar = true}) {}
 
+bool CProgramDlg::PreLoaderUsable() {
+    return FileLengthWithin(PreLoaderPath(), kMaxPreLoaderBytes);
+}
+
 bool CProgramDlg::OnInitDialog() {
     // A transfer that cannot start reports nothing sent, not the figures of the one before.
     m_nBytesSent = 0;
     m_startNs = m_endNs = m_lineFreeNs = GetHost().GetClock().NowNs();
     if (g_bKernelLoaded != 0) {
         m_nLength = LoadFile(PreLoaderPath());
-        if (m_nLength < 0) {
+        if (m_nLength < 0 || m_nLength > kMaxPreLoaderBytes) {
             AfxMessageBox(kPreLoaderReadError);
             EndTransfer(false);
             return false;

@@ -18,6 +18,12 @@ public:
     static double LineShare(int64_t bytes, double seconds);
 
     static constexpr int kBlockBytes = 64;
+    // The pre-loader goes into the controller's 128 KiB flash.
+    static constexpr int kMaxPreLoaderBytes = 0x20000;
+    static constexpr const char* kPreLoaderReadError = "PreFlash.bin File Read Error !";
+    static constexpr const char* kImageReadError = "BIN File Read Error !";
+    // The pre-loader file can be sent: readable, not empty, and no larger than the flash.
+    static bool PreLoaderUsable();
     static constexpr int kStartDelayMs = 10;
     // Between ticks while an answer is awaited. Short, so the next frame follows an answer
     // within a fraction of a byte time.

@@ -7,6 +7,13 @@ void ShowSerialError(const std::string& what) {
     AfxMessageBox(what, MB_OK | MB_ICONSTOP);
 }
 
+bool FileLengthWithin(const std::string& path, int maxBytes) {
+    std::string content;
+    std::string reason;
+    return ReadWholeFile(path, content, reason) && !content.empty() &&
+           content.size() <= static_cast<size_t>(maxBytes);
+}
+
 void CTransferDlg::SetView(CTransferView* view) {
     m_pView = view;
     m_buffer.clear();

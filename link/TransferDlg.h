@@ -36,6 +36,8 @@ protected:
 };
 
 void ShowSerialError(const std::string& what);
+// The file can be read, is not empty and holds at most `maxBytes`.
+bool FileLengthWithin(const std::string& path, int maxBytes);
 
 template <typename Work>
 void CTransferDlg::Guarded(Work work) {

@@ -18,7 +18,6 @@ constexpr uint8_t kFuncRegister = 0x01;
 constexpr uint8_t kFuncIdentity = 0x03;
 constexpr uint8_t kRegisterCount = 0x0B;
 constexpr uint8_t kUnitAddress[5] = {0x00, 0x01, 0x00, 0x00, 0x00};
-constexpr uint8_t kSerial[10] = {'Q', 'V', '0', '0', '1', '2', '3', '4', '5', '6'};
 constexpr size_t kIdentityData = 64;  // a 75-byte answer
 constexpr size_t kVersionAt = 16;     // offsets in the identity answer
 constexpr size_t kVersionChars = 5;
@@ -89,6 +88,13 @@ void PutText(std::vector<uint8_t>& data, size_t at, const std::string& text, siz
 }
 
 }  // namespace
+
+void SimUnit::SwapIdentity(const std::string& model, const std::string& version,
+                           std::vector<uint8_t> unitId) {
+    m_options.model = model;
+    m_options.version = version;
+    m_options.unitId = std::move(unitId);
+}
 
 SimUnit::SimUnit(Options options) : m_options(std::move(options)) {
     m_flash[0].assign(kFlashBytes, 0xFF);
@@ -284,11 +290,10 @@ void SimUnit::FirmwareFrame(const std::vector<uint8_t>& frame) {
     const uint8_t function = frame[7];
     const std::vector<uint8_t> data(frame.begin() + kFrameHeader, frame.end() - 2);
     if (function == kFuncDiscovery) {
-        Send(Step::Discovery,
-             UnitFrame(kUnitAddress, kFuncDiscovery,
-                       std::vector<uint8_t>(std::begin(kSerial), std::end(kSerial))));
+        Send(Step::Discovery, UnitFrame(kUnitAddress, kFuncDiscovery, m_options.unitId));
     } else if (function == kFuncRegister && frame[8] == kRegisterCount) {
-        m_registered = std::equal(std::begin(kSerial), std::end(kSerial), data.begin());
+        m_registered = data.size() > m_options.unitId.size() &&
+                       std::equal(m_options.unitId.begin(), m_options.unitId.end(), data.begin());
         if (m_registered) {
             SendRaw(UnitFrame(kUnitAddress, kFuncRegister, {}));
         }

@@ -29,6 +29,8 @@ public:
     struct Options {
         std::string model = "VX360R";
         std::string version = "S1.03";
+        // The ten data bytes of the discovery answer, the unit's own identification.
+        std::vector<uint8_t> unitId = {'Q', 'V', '0', '0', '1', '2', '3', '4', '5', '6'};
         bool bootMode = false;  // start in the controller's boot mode
         int restartMs = 8000;   // silent after a block was written
         int eraseMs = 2000;     // the boot program erases the flash before its closing 0xAA
@@ -42,6 +44,10 @@ public:
     };
 
     explicit SimUnit(Options options);
+
+    // Another unit takes this one's place on the line (same state, other identity).
+    void SwapIdentity(const std::string& model, const std::string& version,
+                      std::vector<uint8_t> unitId);
 
     // Tool to unit: a byte that reaches the unit at `arrivalNs`. Arrival times must not decrease.
     void ScheduleReceive(uint8_t byte, int64_t arrivalNs);

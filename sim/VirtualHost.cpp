@@ -3,7 +3,7 @@
 int VirtualHost::MessageBox(const std::string& text, unsigned type) {
     m_messages.push_back({m_virtualClock.NowNs(), text, type});
     if (m_answers.empty()) {
-        return IDOK;
+        return (type & MB_TYPEMASK) == MB_YESNO ? DefaultAnswer(type) : IDOK;
     }
     const int answer = m_answers.front();
     m_answers.pop_front();

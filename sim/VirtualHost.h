@@ -46,7 +46,8 @@ public:
     VirtualClock& Clock() { return m_virtualClock; }
     std::vector<std::string> Texts() const;
 
-    std::deque<int> m_answers;  // answers to message boxes in turn; IDOK once they run out
+    // Answers to message boxes in turn; once they run out, IDOK, or a question's default button.
+    std::deque<int> m_answers;
     std::vector<Message> m_messages;
     std::vector<Shown> m_shown;
     std::vector<Drawn> m_drawn;

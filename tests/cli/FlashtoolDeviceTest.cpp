@@ -66,4 +66,23 @@ TEST_F(FlashtoolDevice, BootRoadAndIdentify) {
               1);
 }
 
+TEST_F(FlashtoolDevice, AUnitThatCannotBeCheckedNeedsUnchecked) {
+    for (const char* unit : {"--sim-model VX310R --sim-faults silent:discovery",
+                             "--sim-model VX999R --sim-version A1.03"}) {
+        const std::string flash = std::string("flash LB1~4K_fw.mot ") + kSim + " " + unit;
+        ProcessResult run = Flashtool(flash);
+        EXPECT_EQ(run.status, 1) << unit;
+        EXPECT_NE(run.err.find("cannot be checked against it. Flash anyway?\n"), std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find("Refused: the unit could not be checked against LB1~4K_fw.mot; "
+                               "give --unchecked to flash it anyway.\n"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.err.find("successfully"), std::string::npos);
+        run = Flashtool(flash + " --unchecked");
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err.find("Flash anyway?"), std::string::npos) << run.err;
+    }
+}
+
 }  // namespace

@@ -123,9 +123,11 @@ TEST_P(ModelMatching, AcceptsOnlyUnitsTheFileFits) {
     const std::string name = c.file;
     const bool sixK = name.find("6K") != std::string::npos;
     const Bytes image = sixK ? Load6K(name) : LoadPlain(name);
+    m_bench->m_host.m_answers = {IDYES};  // a silent unit is flashed when the user says so
     m_view->OnFlash();
     ASSERT_FALSE(Messages().empty());
-    EXPECT_EQ(Messages().back(), c.outcome);
+    const std::string last = Messages().back();
+    EXPECT_EQ(last.substr(0, last.find('\n')), c.outcome);
     EXPECT_TRUE(PortReset());
     const bool mpptFile = name.find("mppt") != std::string::npos;
     const bool twoBlocks = sixK && !mpptFile && name.find("ctrl") == std::string::npos;
@@ -152,9 +154,9 @@ std::vector<MatchCase> MatchCases() {
     const Unit units[] = {silent, vx310, vx340t, vx360, s360};
     // Outcome per unit, in the order above.
     const std::pair<const char*, std::array<std::string, 5>> files[] = {
-        {"LB1~4K_a.mot", {kDone, kDone, kDone, kDone, kNotMatched4K}},
-        {"Tilm4KA_a.mot", {kDone, kDone, kDone, kDone, kNotMatched4K}},
-        {"LB6Kctrl_a.mot", {kDone, kDone, kDone, kDone, kNotMatched4K}},
+        {"LB1~4K_a.mot", {kDone, kDone, kNotMatched4K, kNotMatched6K, kNotMatched4K}},
+        {"Tilm4KA_a.mot", {kDone, kNotMatched4K, kDone, kNotMatched6K, kNotMatched4K}},
+        {"LB6Kctrl_a.mot", {kDone, kNotMatched4K, kNotMatched4K, kDone, kNotMatched4K}},
         {"Tilm6Kctrl_a.mot", {kDone, kNotMatched4K, kNotMatched4K, kNotMatched4K, kDone}},
         {"LB6Kmppt_a.mot", {kNoModel, kNotMatched6K, kNotMatched6K, kDone, kNotMatched4K}},
         {"Tilm6Kmppt_a.mot", {kNoModel, kNotMatched4K, kNotMatched4K, kNotMatched4K, kDone}},
@@ -294,7 +296,7 @@ class DeviceFaults : public Device, public ::testing::WithParamInterface<FaultCa
 
 TEST_P(DeviceFaults, ReportResetAndLeaveTheFlash) {
     const FaultCase& c = GetParam();
-    SimUnit::Options options = Unit("VX360R", "A1.03", c.faults);
+    SimUnit::Options options = Unit("VX310R", "A1.03", c.faults);
     Connect(options);
     LoadPlain("LB1~4K_a.mot");
     if (std::string(c.command) == "flash") {
@@ -324,11 +326,179 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"boot", "bad-echo:3@10", {"Receive Error(A)!", "Boot Mode Setting Failed"}},
         FaultCase{"boot", "answer:table#1=0x15", {"Response Error(A) !", "System not Ready !"}}));
 
+// A 6K run takes its later blocks only from the unit it identified first.
+TEST_F(Device, LaterBlocksGoOnlyToTheSameUnit) {
+    const std::vector<uint8_t> otherId = {'Z', 'Z', '9', '9', '9', '9', '9', '9', '9', '9'};
+    struct Case {
+        const char* version;  // A1.02: TempErase first, so OnMppt identifies the new unit
+        const char* model;    // what answers after the first block
+        std::vector<uint8_t> id;
+        std::string shown;
+    };
+    const Case cases[] = {
+        {"A1.03",
+         "VX310R",
+         {'Q', 'V', '0', '0', '1', '2', '3', '4', '5', '6'},
+         "VX310R (unit id 51563030313233343536)"},
+        {"A1.03", "VX360R", otherId, "VX360R (unit id 5A5A3939393939393939)"},
+        {"A1.02", "VX360R", otherId, "VX360R (unit id 5A5A3939393939393939)"},
+    };
+    for (const Case& c : cases) {
+        Connect(Unit("VX360R", c.version));
+        Load6K("LB6K_01.mot");
+        m_view->m_onTransferEnd = [&](const CProgramDlg&) {
+            m_bench->m_unit.SwapIdentity(c.model, "A1.03", c.id);
+        };
+        m_view->OnFlash();
+        EXPECT_EQ(Messages(), Texts{"Another unit answered: the run began with VX360R (unit id "
+                                    "51563030313233343536), but " +
+                                    c.shown + " answered now. No further block was sent."})
+            << c.model;
+        EXPECT_EQ(g_nStepIndex, 1);
+        EXPECT_TRUE(PortReset());
+        EXPECT_TRUE(Untouched(Processor::Control));
+        EXPECT_EQ(m_bench->m_unit.Writes(Processor::Mppt), 1);
+    }
+}
+
+// A unit that cannot be checked against the file is flashed only when someone says so.
+TEST_F(Device, UncheckedUnitsAreFlashedOnlyOnPurpose) {
+    struct Case {
+        const char* model;
+        const char* faults;
+        int answer;  // to the question; 0: --unchecked, no question
+        bool flashed;
+        std::string question;
+    };
+    const std::string unidentified =
+        "The unit did not identify itself, so the file cannot be checked against it. Flash "
+        "anyway?";
+    const Case cases[] = {
+        {"VX310R", "silent:discovery", IDNO, false, unidentified},
+        {"VX310R", "silent:discovery", -1, false, unidentified},  // nobody answers: No
+        {"VX310R", "silent:discovery", IDYES, true, unidentified},
+        {"VX310R", "silent:discovery", 0, true, ""},
+        {"VX999R", "", IDNO, false,
+         "The unit's model name \"VX999R\" is not known, so the file cannot be checked "
+         "against it. Flash anyway?"},
+        {"VX999R", "", 0, true, ""},
+    };
+    for (const Case& c : cases) {
+        Connect(Unit(c.model, "A1.03", c.faults));
+        const Bytes image = LoadPlain("LB1~4K_a.mot");
+        m_view->m_bFlashUnchecked = c.answer == 0;
+        if (c.answer > 0) {
+            m_bench->m_host.m_answers = {c.answer};
+        }
+        m_view->OnFlash();
+        const auto& messages = m_bench->m_host.m_messages;
+        if (c.question.empty()) {
+            EXPECT_EQ(Messages(), Texts{kDone});
+        } else {
+            ASSERT_FALSE(messages.empty());
+            EXPECT_EQ(messages[0].text, c.question);
+            EXPECT_EQ(messages[0].type, MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+            EXPECT_EQ(Messages().back(), c.flashed ? kDone : c.question);
+        }
+        EXPECT_EQ(m_view->m_bUncheckedRefused, !c.flashed);
+        EXPECT_EQ(c.flashed ? FlashHolds(Processor::Control, image) : Untouched(Processor::Control),
+                  true)
+            << c.model << " " << c.answer;
+    }
+}
+
+TEST_F(Device, FileOfAnotherClassNamesBoth) {
+    Connect(Unit("VX360R", "A1.03"));
+    LoadPlain("LB1~4K_a.mot");
+    m_view->OnFlash();
+    EXPECT_EQ(Messages(),
+              Texts{kNotMatched6K + "\nThe unit is a VX360R (6K); the file is for LB1~4K units."});
+    EXPECT_TRUE(Untouched(Processor::Control));
+}
+
+// The boot road erases the controller once it has the kernel: every file it needs is checked
+// before the first byte goes out.
+TEST_F(Device, BootRoadChecksEveryFileFirst) {
+    struct Case {
+        const char* file;  // "kernel", "preloader" or "image"
+        long size;         // -1: missing
+        std::string message;
+    };
+    const Case cases[] = {
+        {"kernel", -1, "3062f.bin File Read Error !"},
+        {"kernel", 0, "3062f.bin File Read Error !"},
+        {"kernel", 0x10000, "3062f.bin File Read Error !"},
+        {"preloader", -1, "PreFlash.bin File Read Error !"},
+        {"preloader", 0, "PreFlash.bin File Read Error !"},
+        {"preloader", 0x20001, "PreFlash.bin File Read Error !"},
+        {"image", -1, "BIN File Read Error !"},
+    };
+    for (const Case& c : cases) {
+        Connect(Unit("VX310R", "A1.03"));
+        LoadPlain("LB1~4K_a.mot");
+        const std::string name = c.file;
+        const std::string path = name == "kernel"      ? KernelPath()
+                                 : name == "preloader" ? PreLoaderPath()
+                                                       : std::string(kImageFile);
+        const std::string kept = ReadText(path);
+        std::filesystem::remove(path);
+        if (c.size >= 0) {
+            WriteText(path, std::string(static_cast<size_t>(c.size), '\x11'));
+        }
+        size_t sent = 0;
+        m_bench->m_comm.SetTrace([&](CMSComm::Direction direction, const CByteArray& bytes) {
+            sent += direction == CMSComm::Direction::Sent ? bytes.size() : 0;
+        });
+        m_view->OnFlashAction();
+        EXPECT_EQ(Messages(), Texts{c.message}) << c.file << " " << c.size;
+        EXPECT_EQ(sent, 0u) << c.file << " " << c.size;
+        EXPECT_TRUE(PortReset());
+        EXPECT_TRUE(m_bench->m_unit.Kernel().empty());
+        WriteText(path, kept);
+    }
+}
+
+// After the red arrow sends a failed block of a Flash again, the blocks that remain follow.
+TEST_F(Device, RestartFinishesTheFlashRun) {
+    struct Case {
+        const char* version;
+        const char* faults;  // the block that fails
+        int failedAt;        // its step
+    };
+    const Case cases[] = {
+        {"A1.03", "silent:frame#3", 0},   // MPPT of two
+        {"A1.02", "silent:frame#3", 0},   // TempErase of three
+        {"A1.03", "silent:frame#40", 1},  // the control block, the last
+    };
+    for (const Case& c : cases) {
+        Connect(Unit("VX360R", c.version, c.faults));
+        const Bytes control = Load6K("LB6K_01.mot");
+        m_view->OnFlash();
+        ASSERT_EQ(Messages().back(), kProgrammingError) << c.faults;
+        ASSERT_EQ(g_nStepIndex, c.failedAt);
+        m_bench->m_host.m_messages.clear();
+        m_bench->m_host.Sleep(40000);  // the loader gives the transfer up and waits for a table
+        m_view->OnFlashRestart();
+        EXPECT_EQ(Messages(), Texts{kDone}) << c.version << " " << c.faults;
+        EXPECT_EQ(g_nStepIndex, g_nStepCount);
+        EXPECT_TRUE(FlashHolds(Processor::Mppt, m_mpptImage));
+        EXPECT_TRUE(FlashHolds(Processor::Control, control));
+        EXPECT_TRUE(PortReset());
+        // The run is over: a further restart is a restart on its own.
+        m_bench->m_host.m_messages.clear();
+        const int writes = m_bench->m_unit.Writes(Processor::Control);
+        m_view->OnFlashRestart();
+        EXPECT_EQ(m_bench->m_unit.Writes(Processor::Control), writes);
+        EXPECT_EQ(Messages(), (Texts{"Time out !", "System not Ready !"}));
+    }
+}
+
 TEST_F(Device, SlowRestartBetweenBlocksFailsTheControlBlock) {
     Connect(Unit("VX360R", "A1.03", "restart-ms:40000"));
     Load6K("LB6K_01.mot");
     m_view->OnFlash();
-    EXPECT_EQ(Messages(), (Texts{"Time out !", "System not Ready !"}));
+    EXPECT_EQ(Messages(), (Texts{"The unit VX360R (unit id 51563030313233343536) did not "
+                                 "answer after its restart. No further block was sent."}));
     EXPECT_EQ(g_nStepIndex, 1);  // the MPPT block was done
     EXPECT_TRUE(PortReset());
     EXPECT_TRUE(Untouched(Processor::Control));
