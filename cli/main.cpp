@@ -48,6 +48,7 @@ struct Options {
     std::string simModel = "VX360R";
     std::string simVersion = "S1.03";
     bool simBootMode = false;
+    std::string simInLoader;
     std::string simFaults;
     int simRestartMs = 8000;
     bool simVirtual = false;
@@ -138,6 +139,7 @@ public:
         unit.model = options.simModel;
         unit.version = options.simVersion;
         unit.bootMode = options.simBootMode;
+        unit.inLoader = options.simInLoader;
         unit.restartMs = options.simRestartMs;
         unit.faults = FaultPlan::Parse(options.simFaults);
         m_unit = std::make_unique<SimUnit>(std::move(unit));
@@ -352,6 +354,10 @@ int Run(int argc, char** argv) {
         command->add_option("--sim-version", options.simVersion, "Simulated unit: version text");
         command->add_flag("--sim-boot-mode", options.simBootMode,
                           "Simulated unit: start in the controller's boot mode");
+        command
+            ->add_option("--sim-in-loader", options.simInLoader,
+                         "Simulated unit: start waiting in the flash loader of a processor")
+            ->check(CLI::IsMember({"control", "mppt"}));
         command->add_option("--sim-faults", options.simFaults,
                             "Simulated unit: fault plan (see unitsim --help)");
         command->add_option("--sim-restart-ms", options.simRestartMs,

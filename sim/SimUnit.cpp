@@ -104,6 +104,9 @@ SimUnit::SimUnit(Options options) : m_options(std::move(options)) {
         m_options.restartMs = *m_options.faults.m_restartMs;
     }
     m_mode = m_options.bootMode ? Mode::Boot : Mode::Firmware;
+    if (!m_options.inLoader.empty()) {
+        EnterLoader(m_options.inLoader == "mppt" ? Target::MpptFlash : Target::ControlFlash);
+    }
 }
 
 void SimUnit::ScheduleReceive(uint8_t byte, int64_t arrivalNs) {

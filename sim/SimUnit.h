@@ -32,10 +32,13 @@ public:
         // The ten data bytes of the discovery answer, the unit's own identification.
         std::vector<uint8_t> unitId = {'Q', 'V', '0', '0', '1', '2', '3', '4', '5', '6'};
         bool bootMode = false;  // start in the controller's boot mode
-        int restartMs = 8000;   // silent after a block was written
-        int eraseMs = 2000;     // the boot program erases the flash before its closing 0xAA
-        int handoverMs = 100;   // from the "*FLASH" answer until the loader listens
-        int lineResetMs = 50;   // a reset through the modem lines
+        // Start in the flash loader of a processor ("control" or "mppt"), as after a
+        // hand-over whose transfer failed; empty: start in the running firmware.
+        std::string inLoader;
+        int restartMs = 8000;  // silent after a block was written
+        int eraseMs = 2000;    // the boot program erases the flash before its closing 0xAA
+        int handoverMs = 100;  // from the "*FLASH" answer until the loader listens
+        int lineResetMs = 50;  // a reset through the modem lines
         // The line carries no modem lines (a pseudo-terminal), so a close of the port may go
         // unseen: a block table sent to the kernel after it wrote the pre-loader is then taken
         // as the pre-loader's, as if the reset had happened.

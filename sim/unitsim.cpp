@@ -223,6 +223,9 @@ int main(int argc, char** argv) {
     app.add_flag("--boot-mode", options.bootMode,
                  "Start in the controller's boot mode (a pseudo-terminal has no DTR/RTS to "
                  "enter it)");
+    app.add_option("--in-loader", options.inLoader,
+                   "Start waiting in the flash loader of a processor, as after a failed transfer")
+        ->check(CLI::IsMember({"control", "mppt"}));
     app.add_option("--faults", faults,
                    "Fault plan, a comma-separated list such as silent:frame#2,drop:70 "
                    "(kinds: silent, answer, twice, drop, corrupt, restart-ms, id-length, "

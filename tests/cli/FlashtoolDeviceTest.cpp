@@ -85,4 +85,28 @@ TEST_F(FlashtoolDevice, AUnitThatCannotBeCheckedNeedsUnchecked) {
     }
 }
 
+// A restart of the MPPT block of a file with both blocks goes on with the control block.
+TEST_F(FlashtoolDevice, RestartFinishesTheRunUnlessOnly) {
+    WriteText("LB6K_r.mot", Container(RecordLines(2000, 0x100), 2000, RecordLines(2, 0x40), 2));
+    const std::string restart = std::string("restart LB6K_r.mot --block mppt ") + kSim +
+                                " --sim-model VX360R --sim-version A1.03 --sim-in-loader mppt";
+    struct Case {
+        const char* extra;
+        int transfers;
+        bool success;  // the run's own success message
+    };
+    for (const Case& c : {Case{"", 2, true}, Case{" --only", 1, false}}) {
+        const ProcessResult run = Flashtool(restart + c.extra);
+        EXPECT_EQ(run.status, 0) << run.err;
+        size_t transfers = 0;
+        for (size_t at = run.out.find("Sent "); at != std::string::npos;
+             at = run.out.find("Sent ", at + 1)) {
+            ++transfers;
+        }
+        EXPECT_EQ(transfers, static_cast<size_t>(c.transfers)) << run.out;
+        EXPECT_EQ(run.err.find("Programming successfully !") != std::string::npos, c.success)
+            << run.err;
+    }
+}
+
 }  // namespace
