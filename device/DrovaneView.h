@@ -98,6 +98,28 @@ public:
     bool m_bFlashUnchecked = false;
     // The last Flash or Mppt stopped because its unit could not be checked and nobody said yes.
     bool m_bUncheckedRefused = false;
+    // Further tries of a block whose write start or transfer failed (0: none). Each waits until
+    // the loader has given the failed transfer up.
+    int m_nRetries = 0;
+    // A line to show that needs no answer (a retry about to start, the wait for a restart).
+    std::function<void(const std::string&)> m_onNote;
+    // The blocks the last command sent, in order: name, tries, and whether the unit confirmed
+    // completion.
+    struct BlockTry {
+        std::string name;
+        int tries = 0;
+        bool done = false;
+    };
+    std::vector<BlockTry> m_blockTries;
+    // The block a restart outside a Flash run sends, as records name it.
+    std::string m_strRestartBlock = "control";
+    // After a command that programmed the unit: waits for its restart and identifies it again.
+    // False, after a message, when it did not come back, or came back as another unit.
+    bool ConfirmUnit();
+    // Sends a block that failed in its write start or transfer again through the restart road,
+    // after the loader gave the transfer up, while tries remain; true once it was taken.
+    bool RetryFailedBlock();
+
     // The last identification, and the first one of the run in progress.
     UnitIdentity m_lastUnit;
     std::optional<UnitIdentity> m_runUnit;
@@ -124,6 +146,10 @@ private:
     bool SameUnitAsBefore();
     // The installation files and the image the boot road needs are all there.
     bool BootFilesReady();
+    // Starts the tries of a block of the command in progress.
+    void BeginBlock(const std::string& name);
+    // Waits `ms` in steps, ending early (false) when the run is stopped.
+    bool PauseUnlessStopped(int ms);
     // Whether this command is the outermost one (not called by another command).
     bool Outermost() const { return m_nCommandDepth == 1; }
 
@@ -147,4 +173,6 @@ private:
     // document it was planned for: a new file ends it.
     std::vector<FlashBlock> m_runBlocks;
     int m_nRunDocument = -1;
+    // The block in progress failed in its write start or its transfer (a retry may help).
+    bool m_bSendFailed = false;
 };

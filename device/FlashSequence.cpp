@@ -37,6 +37,22 @@ constexpr long long kAnswerPollSeconds = 1;
 constexpr int kLastOldVersion = 102;  // units up to 1.02 take the TempErase block first
 constexpr int kUnitFamilyMask = 0xFF00;
 constexpr int kAll6K = kModel6K | kBlockControl | kBlockMppt;
+
+// Block names as notes and records give them.
+constexpr const char* kControlName = "control";
+constexpr const char* kMpptName = "MPPT";
+constexpr const char* kTempEraseName = "TempErase";
+
+const char* BlockName(FlashBlock block) {
+    switch (block) {
+        case FlashBlock::TempErase:
+            return kTempEraseName;
+        case FlashBlock::Mppt:
+            return kMpptName;
+        default:
+            return kControlName;
+    }
+}
 constexpr size_t kBlankFlash = 26;
 constexpr size_t kBlankTempErase = 28;
 
@@ -66,6 +82,7 @@ void CDrovaneView::OnFlash() {
     Guarded([this] {
         g_nStepCount = 1;
         g_nStepIndex = 0;
+        m_blockTries.clear();
         m_runBlocks.clear();
         m_runUnit.reset();
         m_bUncheckedRefused = false;
@@ -204,7 +221,7 @@ void CDrovaneView::RunBlocks(bool afterBlock) {
                 break;
         }
         m_bFlashBusy = 0;
-        if (g_nStepIndex == done) {
+        if (g_nStepIndex == done && !RetryFailedBlock()) {
             return;
         }
     }
@@ -218,6 +235,7 @@ void CDrovaneView::OnMppt() {
         if ((g_nFirmwareModel & kAll6K) != kHasMpptBlock) {
             if (Outermost()) {
                 m_runUnit.reset();
+                m_blockTries.clear();
             }
             const int flags = IdentifyUnit();
             if (!SameUnitAsBefore()) {
@@ -232,7 +250,11 @@ void CDrovaneView::OnMppt() {
                 return;
             }
         }
+        m_bLastTransferDone = false;
         RequestFlash(Request::Mppt, true);
+        if (Outermost() && !m_bLastTransferDone) {
+            RetryFailedBlock();
+        }
     });
 }
 
@@ -294,9 +316,15 @@ void CDrovaneView::OnFlashRestart() {
             m_runBlocks.clear();
         }
         const int done = g_nStepIndex;
+        m_blockTries.clear();
+        BeginBlock(inRun ? BlockName(m_runBlocks[static_cast<size_t>(done)]) : m_strRestartBlock);
+        m_bLastTransferDone = false;
         OnUserMode();
         OnWriteData();
         m_bFlashBusy = 0;
+        if (!m_bLastTransferDone) {
+            RetryFailedBlock();
+        }
         if (inRun && g_nStepIndex != done) {
             RunBlocks(true);
         }
@@ -323,6 +351,9 @@ void CDrovaneView::RequestFlash(Request request, bool checkBusy) {
         OnBaud9600();
         return;
     }
+    BeginBlock(request == Request::Flash  ? kControlName
+               : request == Request::Mppt ? kMpptName
+                                          : kTempEraseName);
     m_comm.Output(Bytes(request == Request::Flash ? kFlashRequest : kMpptSelect));
     if (request != Request::Flash) {
         WaitTicks(kBetweenTextsMs);

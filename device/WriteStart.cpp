@@ -73,12 +73,14 @@ void CDrovaneView::OnWriteData() {
         }
         Sleep(kBeforeTableMs);
         if (!SendAndWait(kBlockTable)) {
+            m_bSendFailed = true;
             AfxMessageBox(kTableNotAcknowledged);
             SendBytes(&kAbort, 1);
             ResetPort();
             return;
         }
         if (!SendAndWait(LengthFrame(static_cast<uint32_t>(m_nImageSize)))) {
+            m_bSendFailed = true;
             AfxMessageBox(kLengthNotAcknowledged);
             SendBytes(&kAbort, 1);
             ResetPort();
@@ -98,6 +100,10 @@ void CDrovaneView::OnSendProgram() {
         const int result = m_dlgProgram.DoModal();
         // Only an application image completes a command; the pre-loader is a step on the way.
         m_bLastTransferDone = result == IDOK && g_bKernelLoaded == 0;
+        if (g_bKernelLoaded == 0 && !m_blockTries.empty()) {
+            m_blockTries.back().done = m_bLastTransferDone;
+        }
+        m_bSendFailed = result != IDOK && !GetHost().RunStopped();
         if (m_onTransferEnd) {
             m_onTransferEnd(m_dlgProgram);
         }

@@ -41,6 +41,9 @@ public:
     // always did; nothing is skipped.
     void WaitForInputUntil(int64_t) override {}
 
+    // The run is stopped (a stop signal) from virtual time `ns` on.
+    void StopRunAt(int64_t ns) { m_stopRunAtNs = ns; }
+    bool RunStopped() override { return m_virtualClock.NowNs() >= m_stopRunAtNs; }
     // A person presses Stop (or Escape) on the dialog open at virtual time `ns`.
     void CancelAt(int64_t ns) { m_cancelAtNs = ns; }
     VirtualClock& Clock() { return m_virtualClock; }
@@ -60,4 +63,5 @@ protected:
 private:
     VirtualClock m_virtualClock;
     std::optional<int64_t> m_cancelAtNs;
+    int64_t m_stopRunAtNs = INT64_MAX;
 };

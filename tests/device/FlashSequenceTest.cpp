@@ -493,6 +493,97 @@ TEST_F(Device, RestartFinishesTheFlashRun) {
     }
 }
 
+// A block whose transfer fails is sent again after the loader gave it up, while tries remain.
+TEST_F(Device, RetriesSendTheFailedBlockAgain) {
+    using Tries = std::vector<std::tuple<std::string, int, bool>>;
+    struct Case {
+        const char* faults;
+        int retries;
+        int stopAtS;  // the run is stopped then (0: never)
+        Tries tries;
+        std::vector<std::string> notes;
+        std::string last;
+    };
+    const std::string retry2 = "Retrying the MPPT block (2 of 3) in 40 s";
+    const Case cases[] = {
+        {"silent:frame#3", 2, 0, {{"MPPT", 2, true}, {"control", 1, true}}, {retry2}, kDone},
+        {"answer:frame=0x15",
+         2,
+         0,
+         {{"MPPT", 3, false}},
+         {retry2, "Retrying the MPPT block (3 of 3) in 40 s"},
+         kProgrammingError},
+        {"silent:frame#3", 0, 0, {{"MPPT", 1, false}}, {}, kProgrammingError},
+        {"silent:frame#3", 2, 30, {{"MPPT", 2, false}}, {retry2}, kProgrammingError},
+        {"silent:table",
+         1,
+         0,
+         {{"MPPT", 2, false}},
+         {"Retrying the MPPT block (2 of 2) in 40 s"},
+         "System not Ready !"},
+    };
+    for (const Case& c : cases) {
+        Connect(Unit("VX360R", "A1.03", c.faults));
+        const Bytes control = Load6K("LB6K_01.mot");
+        std::vector<std::string> notes;
+        m_view->m_nRetries = c.retries;
+        m_view->m_onNote = [&](const std::string& note) { notes.push_back(note); };
+        if (c.stopAtS > 0) {
+            m_bench->m_host.StopRunAt(int64_t{c.stopAtS} * kNsPerSecond);
+        }
+        m_view->OnFlash();
+        Tries tries;
+        for (const auto& block : m_view->m_blockTries) {
+            tries.emplace_back(block.name, block.tries, block.done);
+        }
+        EXPECT_EQ(tries, c.tries) << c.faults << " " << c.retries;
+        EXPECT_EQ(notes, c.notes) << c.faults;
+        EXPECT_EQ(Messages().back(), c.last) << c.faults;
+        const bool done = c.last == kDone;
+        EXPECT_EQ(FlashHolds(Processor::Mppt, m_mpptImage), done);
+        EXPECT_EQ(done ? FlashHolds(Processor::Control, control) : Untouched(Processor::Control),
+                  true);
+    }
+}
+
+// After programming, the unit must come back as the unit the run began with.
+TEST_F(Device, ConfirmWaitsForTheSameUnitToComeBack) {
+    struct Case {
+        const char* faults;
+        const char* swapTo;  // the model that answers after the block, or null
+        bool confirmed;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"", nullptr, true, ""},
+        {"restart-ms:100000", nullptr, false, "The unit did not come back after programming"},
+        {"", "VX360R", false,
+         "The unit did not come back after programming: VX360R (unit id 5A5A3939393939393939) "
+         "answered instead of VX310R (unit id 51563030313233343536)"},
+    };
+    for (const Case& c : cases) {
+        Connect(Unit("VX310R", "A1.03", c.faults));
+        LoadPlain("LB1~4K_a.mot");
+        if (c.swapTo != nullptr) {
+            m_view->m_onTransferEnd = [&](const CProgramDlg&) {
+                m_bench->m_unit.SwapIdentity(c.swapTo, "S1.04",
+                                             {'Z', 'Z', '9', '9', '9', '9', '9', '9', '9', '9'});
+            };
+        }
+        m_view->OnFlash();
+        ASSERT_EQ(Messages(), Texts{kDone});
+        m_bench->m_host.m_messages.clear();
+        const int64_t startNs = m_bench->m_host.Clock().NowNs();
+        EXPECT_EQ(m_view->ConfirmUnit(), c.confirmed) << c.faults;
+        EXPECT_EQ(Messages(), c.confirmed ? Texts{} : Texts{c.message});
+        EXPECT_LE(m_bench->m_host.Clock().NowNs() - startNs, 85 * kNsPerSecond);
+        EXPECT_TRUE(PortReset());
+        if (c.confirmed) {
+            EXPECT_EQ(m_view->m_lastUnit.version, "A1.03");
+        }
+    }
+}
+
 TEST_F(Device, SlowRestartBetweenBlocksFailsTheControlBlock) {
     Connect(Unit("VX360R", "A1.03", "restart-ms:40000"));
     Load6K("LB6K_01.mot");
