@@ -261,10 +261,26 @@ int RunPorts() {
     return kExitSuccess;
 }
 
+// The image leaves out records beyond the flash without a word in the window; here the user
+// is told how many.
+void NoteRecordsLeftOut(const CMotImage& image) {
+    const size_t count = image.m_nOutsideFlash;
+    if (count > 0) {
+        std::fprintf(stderr, "%zu %s outside the %u KiB flash and %s left out of the image\n",
+                     count, count == 1 ? "record lies" : "records lie",
+                     static_cast<unsigned>(CMotImage::kAddressLimit / 1024),
+                     count == 1 ? "was" : "were");
+    }
+}
+
 int RunImage(const std::string& path) {
     CDrovaneDoc doc;
     doc.OnNewDocument();
-    return doc.OnOpenDocument(path) ? kExitSuccess : kExitFailure;
+    if (!doc.OnOpenDocument(path)) {
+        return kExitFailure;
+    }
+    NoteRecordsLeftOut(doc.m_image);
+    return kExitSuccess;
 }
 
 int RunIdentify(CDrovaneView& view) {
@@ -533,6 +549,7 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     if (!doc.OnOpenDocument(firmware)) {
         return FailureStatus();
     }
+    NoteRecordsLeftOut(doc.m_image);
     if (restart) {
         // A file without blocks was built whole when it was opened.
         const bool container = (g_nFirmwareModel & kModel6K) == kModel6K;

@@ -3,25 +3,40 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <random>
 #include <system_error>
 
 #ifdef _WIN32
+#define NOMINMAX
 #include <io.h>
+#include <windows.h>
 #define unlink _unlink
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
+unsigned ProcessId() {
+#ifdef _WIN32
+    return static_cast<unsigned>(GetCurrentProcessId());
+#else
+    return static_cast<unsigned>(getpid());
+#endif
+}
+
 constexpr const char* kStagingSuffix = ".new";
-constexpr const char* kPartialSuffix = ".part";
 constexpr size_t kBytesPerMiB = 1024 * 1024;
+// A fresh name that is taken already is someone else's; so many in a row mean something is
+// wrong with the folder.
+constexpr int kFreshNameAttempts = 100;
 
 struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -62,18 +77,6 @@ void DropPending(int slot) {
         g_pending[slot].claimed = false;
     }
 }
-
-// Keeps a file registered as pending for the lifetime of the guard.
-class PendingGuard {
-public:
-    explicit PendingGuard(const std::string& path) : m_slot(AddPending(path)) {}
-    ~PendingGuard() { DropPending(m_slot); }
-    PendingGuard(const PendingGuard&) = delete;
-    PendingGuard& operator=(const PendingGuard&) = delete;
-
-private:
-    int m_slot;
-};
 
 std::string TooLargeReason() {
     return "larger than " + std::to_string(kMaxFileBytes / kBytesPerMiB) +
@@ -128,11 +131,91 @@ bool ReadRegularFile(const std::string& path, std::string& content, std::string&
     return true;
 }
 
-bool RenameOver(const std::string& from, const std::string& to) {
-    std::error_code error;
-    std::filesystem::rename(from, to, error);
-    return !error;
+// A name beside `finalPath` that no file had a moment ago, as far as can be told: the file
+// itself is created exclusively, so a name that turns out to be taken is simply drawn again.
+std::string FreshName(const std::string& finalPath) {
+    thread_local std::mt19937 random = [] {
+        std::random_device device;
+        std::seed_seq seed{
+            device(), ProcessId(),
+            static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count())};
+        return std::mt19937(seed);
+    }();
+    char suffix[24];
+    std::snprintf(suffix, sizeof suffix, ".%08x%s", static_cast<unsigned>(random()),
+                  kStagingSuffix);
+    return finalPath + suffix;
 }
+
+enum class Created { Written, NameTaken, Failed };
+
+#ifdef _WIN32
+
+// CREATE_NEW fails on any name that exists, and with FILE_FLAG_OPEN_REPARSE_POINT a reparse
+// point (a symbolic link or a junction) counts as existing itself, dangling or not.
+Created CreateAndWrite(const std::string& path, const std::string& content) {
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? Created::NameTaken
+                                                                           : Created::Failed;
+    }
+    constexpr size_t kChunkBytes = 1 << 20;
+    bool ok = true;
+    for (size_t done = 0; ok && done < content.size();) {
+        const auto chunk = static_cast<DWORD>(std::min(kChunkBytes, content.size() - done));
+        DWORD written = 0;
+        ok = WriteFile(handle, content.data() + done, chunk, &written, nullptr) && written > 0;
+        done += written;
+    }
+    ok = ok && FlushFileBuffers(handle);
+    ok = CloseHandle(handle) && ok;
+    if (!ok) {
+        DeleteFileA(path.c_str());
+    }
+    return ok ? Created::Written : Created::Failed;
+}
+
+// Replaces the name `to` itself: a link there is replaced, not followed.
+bool RenameOver(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+#else
+
+// O_EXCL makes the open fail on any name that exists, a link included (dangling or not), so
+// the bytes only ever go to a file this call created.
+Created CreateAndWrite(const std::string& path, const std::string& content) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return errno == EEXIST ? Created::NameTaken : Created::Failed;
+    }
+    bool ok = true;
+    for (size_t done = 0; ok && done < content.size();) {
+        const ssize_t written = write(fd, content.data() + done, content.size() - done);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        ok = written > 0;
+        done += ok ? static_cast<size_t>(written) : 0;
+    }
+    // On the disk before the rename, so a crash leaves the old file or the new one whole.
+    ok = ok && fsync(fd) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+        unlink(path.c_str());
+    }
+    return ok ? Created::Written : Created::Failed;
+}
+
+// rename replaces the name `to` itself: a link there is replaced, not followed.
+bool RenameOver(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+#endif
 
 }  // namespace
 
@@ -147,20 +230,8 @@ bool ReadWholeFile(const std::string& path, std::string& content, std::string& r
 }
 
 bool WriteFileAtomically(const std::string& path, const std::string& content) {
-    const std::string partial = path + kPartialSuffix;
-    const PendingGuard pending(partial);
-    FilePtr file(std::fopen(partial.c_str(), "wb"));
-    if (!file) {
-        return false;
-    }
-    const bool written =
-        std::fwrite(content.data(), 1, content.size(), file.get()) == content.size();
-    const bool closed = std::fclose(file.release()) == 0;
-    if (!written || !closed || !RenameOver(partial, path)) {
-        std::remove(partial.c_str());
-        return false;
-    }
-    return true;
+    StagedFiles file;
+    return file.Write(path, content) && file.Commit();
 }
 
 void RemovePendingFiles() noexcept {
@@ -172,31 +243,42 @@ void RemovePendingFiles() noexcept {
 }
 
 StagedFiles::~StagedFiles() {
-    for (const std::string& finalPath : m_finalPaths) {
-        std::remove((finalPath + kStagingSuffix).c_str());
-    }
-    for (const int slot : m_slots) {
-        DropPending(slot);
+    for (const Staged& file : m_files) {
+        std::remove(file.stagedPath.c_str());
+        DropPending(file.slot);
     }
 }
 
-std::string StagedFiles::Stage(const std::string& finalPath) {
-    m_finalPaths.push_back(finalPath);
-    m_slots.push_back(AddPending(finalPath + kStagingSuffix));
-    return finalPath + kStagingSuffix;
+bool StagedFiles::Write(const std::string& finalPath, const std::string& content) {
+    for (int attempt = 0; attempt < kFreshNameAttempts; ++attempt) {
+        std::string stagedPath = FreshName(finalPath);
+        // Pending before it exists, so a stop at any moment leaves nothing behind.
+        const int slot = AddPending(stagedPath);
+        switch (CreateAndWrite(stagedPath, content)) {
+            case Created::Written:
+                m_files.push_back({finalPath, std::move(stagedPath), slot});
+                return true;
+            case Created::NameTaken:
+                DropPending(slot);
+                continue;
+            case Created::Failed:
+                DropPending(slot);
+                return false;
+        }
+    }
+    return false;
 }
 
 bool StagedFiles::Commit() {
     bool ok = true;
-    for (const std::string& finalPath : m_finalPaths) {
-        ok = ok && RenameOver(finalPath + kStagingSuffix, finalPath);
+    for (const Staged& file : m_files) {
+        ok = ok && RenameOver(file.stagedPath, file.finalPath);
     }
     if (ok) {
-        m_finalPaths.clear();
-        for (const int slot : m_slots) {
-            DropPending(slot);
+        for (const Staged& file : m_files) {
+            DropPending(file.slot);
         }
-        m_slots.clear();
+        m_files.clear();
     }
     return ok;
 }

@@ -13,7 +13,9 @@ constexpr size_t kMaxFileBytes = 16 * 1024 * 1024;
 bool ReadWholeFile(const std::string& path, std::string& content, std::string& reason);
 
 // Writes `content` to `path` so that `path` is either replaced whole or left as it was:
-// the bytes go to a file beside it, which is renamed over `path` once written and closed.
+// the bytes go to a new file of this run's own beside it, which is renamed over `path` once
+// written and flushed. Whatever stood at `path` (a link included) is replaced, never written
+// through.
 bool WriteFileAtomically(const std::string& path, const std::string& content);
 
 // Removes every file that is being written or staged at this moment. Safe inside a signal
@@ -21,8 +23,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& content);
 void RemovePendingFiles() noexcept;
 
 // Files that replace their namesakes only together, once everything they depend on succeeded.
-// Each is written under a staging name beside its final name; Commit renames them into place.
-// Staged files that were never committed are removed.
+// Each is written to a new file under a fresh name beside its final name (created there, so no
+// name planted beforehand is ever opened); Commit renames them into place. Staged files that
+// were never committed are removed.
 class StagedFiles {
 public:
     StagedFiles() = default;
@@ -30,12 +33,16 @@ public:
     StagedFiles(const StagedFiles&) = delete;
     StagedFiles& operator=(const StagedFiles&) = delete;
 
-    // Returns the staging name under which `finalPath` is to be written.
-    std::string Stage(const std::string& finalPath);
+    // Writes `content` to be put at `finalPath` by Commit; false when it cannot be written.
+    bool Write(const std::string& finalPath, const std::string& content);
     // Renames every staged file over its final name, in the order staged.
     bool Commit();
 
 private:
-    std::vector<std::string> m_finalPaths;
-    std::vector<int> m_slots;  // where the staged names are registered as pending
+    struct Staged {
+        std::string finalPath;
+        std::string stagedPath;
+        int slot;  // where the staged name is registered as pending
+    };
+    std::vector<Staged> m_files;
 };

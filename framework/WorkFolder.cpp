@@ -10,6 +10,7 @@
 #else
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -21,7 +22,11 @@ std::string FolderForMessages(const std::string& folder) {
     std::error_code error;
     const std::filesystem::path absolute =
         std::filesystem::absolute(folder.empty() ? "." : folder, error);
-    return error ? folder : absolute.lexically_normal().string();
+    if (error) {
+        return folder;
+    }
+    const std::filesystem::path normal = absolute.lexically_normal();  // "/x/." gives "/x/"
+    return (normal.has_filename() ? normal : normal.parent_path()).string();
 }
 
 std::string InUse(const std::string& folder, const std::string& holder) {
@@ -29,6 +34,16 @@ std::string InUse(const std::string& folder, const std::string& holder) {
            " is in use by another flashtool run" +
            (holder.empty() ? std::string() : " (process " + holder + ")") +
            "; wait for it to end or give another folder with --work-dir.";
+}
+
+// A lock file is written to, so it must be a file of the lock's own: never a link (that would
+// write the id through it to whatever it names), a folder, a device or a second name of another
+// file.
+std::string NotOwnFile(const std::string& folder, const std::string& path) {
+    return "Cannot use the working folder " + FolderForMessages(folder) + ": " +
+           FolderForMessages(path) +
+           " is not a plain file of its own (a link, a folder, a device or a second name of "
+           "another file); remove it and try again.";
 }
 
 std::string LockPath(const std::string& folder) {
@@ -62,12 +77,25 @@ WorkFolderLock::~WorkFolderLock() {
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
     const std::string path = LockPath(folder);
-    HANDLE handle =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    constexpr DWORD kNotPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+    // A reparse point (a symbolic link, a junction) is opened itself, never what it names.
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        reason = "Cannot use the working folder " + FolderForMessages(folder) + ": error " +
-                 std::to_string(GetLastError());
+        const DWORD error = GetLastError();
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        reason = attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotPlain) != 0
+                     ? NotOwnFile(folder, path)
+                     : "Cannot use the working folder " + FolderForMessages(folder) + ": error " +
+                           std::to_string(error);
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(handle, &info) || (info.dwFileAttributes & kNotPlain) != 0 ||
+        info.nNumberOfLinks != 1 || GetFileType(handle) != FILE_TYPE_DISK) {
+        CloseHandle(handle);
+        reason = NotOwnFile(folder, path);
         return false;
     }
     OVERLAPPED whole{};
@@ -108,10 +136,22 @@ bool WorkFolderLock::Held() const {
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
     const std::string path = LockPath(folder);
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    // Never truncated on opening: what is checked below is the file the id goes to. O_NONBLOCK
+    // and O_NOCTTY keep a planted device or pipe from holding up the open or taking the terminal.
+    const int fd =
+        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
     if (fd < 0) {
-        reason = "Cannot use the working folder " + FolderForMessages(folder) + ": " +
-                 std::strerror(errno);
+        const int error = errno;
+        reason = error == ELOOP || error == EISDIR || error == ENXIO
+                     ? NotOwnFile(folder, path)
+                     : "Cannot use the working folder " + FolderForMessages(folder) + ": " +
+                           std::strerror(error);
+        return false;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+        close(fd);
+        reason = NotOwnFile(folder, path);
         return false;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {

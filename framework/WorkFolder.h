@@ -22,7 +22,8 @@ public:
     WorkFolderLock& operator=(const WorkFolderLock&) = delete;
 
     // Takes the lock on `folder`. On failure returns false with a message for the user in
-    // `reason`: the folder is held by another run (naming its process) or cannot be used.
+    // `reason`: the folder is held by another run (naming its process), its lock file is not a
+    // plain file of its own (a link, say), or the folder cannot be used.
     bool Acquire(const std::string& folder, std::string& reason);
     void Release();
     bool Held() const;

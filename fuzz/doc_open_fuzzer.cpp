@@ -50,8 +50,8 @@ struct NameChoice {
 };
 
 // Every row of the model table, a name in the wrong letter case, the bare prefix, names behind
-// either folder separator (a backslash is part of the name on this system, but the document
-// treats it as one), a name that only contains a prefix, and a file that is not there.
+// a folder and behind a backslash (part of the name on this system, so no model is found), a
+// name that only contains a prefix, and a file that is not there.
 constexpr std::array<NameChoice, 16> kNames{{
     {"LB1~4K_fuzz.mot", true},
     {"LB4KA_fuzz.mot", true},
@@ -305,16 +305,21 @@ std::string ExpectedImage(const std::vector<DataRecord>& records) {
 // What an open promises about the working directory, whichever way it went, and, from the
 // independent reading of the file, whether it had to succeed and the image it had to build.
 void CheckOutcome(const NameChoice& name, std::string_view text, bool opened) {
-    for (const char* output : kOutputs) {
-        for (const char* suffix : {".new", ".new.part", ".part"}) {
-            if (Exists(std::string(output) + suffix)) {
-                Fail(std::string(output) + suffix + " was left behind");
+    // Staged files have fresh names that begin with their final one.
+    for (const fs::directory_entry& entry : fs::directory_iterator(".")) {
+        const std::string file = entry.path().filename().string();
+        for (const char* output : kOutputs) {
+            if (file != output && file.starts_with(output)) {
+                Fail(file + " was left behind");
             }
         }
     }
 
     const int model = LookUpModel(FileNameOf(name.path));
-    const std::vector<std::string_view> lines = SplitLines(text);
+    // A UTF-8 byte-order mark opens a file's text only at its very start.
+    constexpr std::string_view kMark = "\xEF\xBB\xBF";
+    const std::vector<std::string_view> lines =
+        SplitLines(text.substr(0, kMark.size()) == kMark ? text.substr(kMark.size()) : text);
     // A 6K model's image comes from a block of the container, which needs no end record.
     const bool container = (model & kModel6K) == kModel6K;
     std::vector<std::string_view> imageBlock = lines;

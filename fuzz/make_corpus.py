@@ -20,6 +20,9 @@ END_S9 = "S9030000FC"
 END_S8 = "S804000000FB"
 
 
+BOM = "\xef\xbb\xbf"  # as latin-1 text, the bytes of the UTF-8 byte-order mark
+
+
 def record(kind, address, data):
     address_bytes = {"1": 2, "2": 3}[kind]
     fields = [address_bytes + len(data) + 1]
@@ -137,6 +140,11 @@ def doc_open_seeds():
         "no_end_after_other": (LB1_4K, text([HEADER] + rows(2) + ["junk"])),
         "block_without_end": (LB6K_MPPT, container(None, 0, rows(2, 0x40), 2)),
         "block_short": (TILM6K_MPPT, container(None, 0, rows(2), 3)),
+        # A UTF-8 byte-order mark opens a file's text only at its very start.
+        "plain_bom": (LB4KA, BOM + plain),
+        "container_bom": (LB6K, BOM + container(padded(rows(2), 2000), 2000, rows(1), 1)),
+        "bom_not_at_start": (LB1_4K, HEADER + "\n" + BOM + srec(rows(2))),
+        "block_bom": (LB6K_MPPT, "MPPT_BLOCK\n2\n" + BOM + text(rows(2))),
     }
 
 
@@ -167,7 +175,7 @@ def write(directory, seeds, binary):
     for name, value in sorted(seeds.items()):
         if binary:
             index, content = value
-            data = bytes([index]) + content.encode("ascii")
+            data = bytes([index]) + content.encode("latin-1")
         else:
             data = value.encode("ascii")
         with open(os.path.join(directory, name), "wb") as out:

@@ -107,8 +107,12 @@ int LookUpModel(std::string_view fileName) {
 }
 
 std::string FileNameOf(const std::string& path) {
-    // A file name holds neither separator on any system the tool runs on.
-    const size_t slash = path.find_last_of("\\/");
+#ifdef _WIN32
+    constexpr const char* kSeparators = "\\/";
+#else
+    constexpr const char* kSeparators = "/";  // a backslash is a character of the name here
+#endif
+    const size_t slash = path.find_last_of(kSeparators);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
@@ -135,8 +139,8 @@ bool CDrovaneDoc::OnOpenDocument(const std::string& path) {
 
     // Everything is written beside its final name and replaces it only once the whole open
     // succeeded, so a refused file never leaves its blocks next to the previous image.
+    DropByteOrderMark(text);
     StagedFiles staged;
-    std::string imageSource = path;
     LineReader lines(text);
     const struct {
         int mask;
@@ -148,7 +152,6 @@ bool CDrovaneDoc::OnOpenDocument(const std::string& path) {
         {kHasMpptBlock, kMpptMarker, LONG_MIN, kMpptLinesMax, kMpptBlockFile},
     };
     std::vector<std::pair<std::string, std::string>> blockFiles;  // path and content
-    bool sourceChosen = false;
     for (const auto& block : blocks) {
         if ((model & block.mask) != block.mask) {
             continue;
@@ -158,28 +161,22 @@ bool CDrovaneDoc::OnOpenDocument(const std::string& path) {
             return false;
         }
         const std::string blockPath = WorkFile(block.file);
-        const std::string stagedPath = staged.Stage(blockPath);
-        if (!WriteFileAtomically(stagedPath, content)) {
+        if (!staged.Write(blockPath, content)) {
             AfxMessageBox(kWriteError);
             return false;
         }
         blockFiles.emplace_back(blockPath, std::move(content));
-        if (!sourceChosen) {  // the control block, when there is one, makes the image
-            imageSource = stagedPath;
-            sourceChosen = true;
-        }
     }
 
     const std::string imagePath = WorkFile(kImageFile);
     // Only a plain file must end with an end record: a block is guarded by its line count.
-    m_image.m_bRequireEnd = imageSource == path;
-    if (m_image.m_bRequireEnd) {
-        std::string().swap(text);  // the builder reads the file again; one copy is enough
-    }
-    if (!m_image.Build(imageSource, staged.Stage(imagePath))) {
+    m_image.m_bRequireEnd = blockFiles.empty();
+    // The control block, when there is one, makes the image.
+    std::string imageSource = blockFiles.empty() ? std::move(text) : blockFiles.front().second;
+    if (!m_image.BuildFromText(std::move(imageSource))) {
         return false;
     }
-    if (!staged.Commit()) {
+    if (!staged.Write(imagePath, m_image.WrittenBytes()) || !staged.Commit()) {
         AfxMessageBox(kWriteError);
         return false;
     }

@@ -19,7 +19,8 @@ struct ModelEntry {
 // The model code of a file name (without folders), or 0 when no prefix matches.
 int LookUpModel(std::string_view fileName);
 
-// The file's name: what follows the last folder separator of the path.
+// The file's name: what follows the last folder separator of the path, which is `/` here and
+// `\` or `/` on Windows.
 std::string FileNameOf(const std::string& path);
 
 // The loaded firmware. Opening a file recognises the model from its name, cuts the blocks of

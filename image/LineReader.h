@@ -1,7 +1,18 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
+
+// Editors on Windows put a UTF-8 byte-order mark in front of a text; it belongs to no line.
+inline constexpr std::string_view kUtf8ByteOrderMark = "\xEF\xBB\xBF";
+
+// Removes a byte-order mark from the start of a file's text; one anywhere else stays.
+inline void DropByteOrderMark(std::string& text) {
+    if (text.starts_with(kUtf8ByteOrderMark)) {
+        text.erase(0, kUtf8ByteOrderMark.size());
+    }
+}
 
 // Hands out the lines of a text one by one, without their line ends, each whole however long;
 // the last line needs no line end. LF, CR LF and a lone CR each end a line, so no line is ever

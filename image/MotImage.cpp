@@ -107,10 +107,15 @@ bool CMotImage::ReadMotFile(const std::string& path) {
         AfxMessageBox(kReadFileError);
         return false;
     }
+    DropByteOrderMark(text);
+    return ReadMotText(std::move(text));
+}
+
+bool CMotImage::ReadMotText(std::string text) {
     // The records point into the text, so it must live on the heap, where a move leaves it.
-    text.reserve(std::max<size_t>(text.size(), 2 * sizeof(std::string)));
     try {
-        if (ReadMotText(text)) {
+        text.reserve(std::max<size_t>(text.size(), 2 * sizeof(std::string)));
+        if (ParseMotText(text)) {
             m_listSorted.clear();  // they point into the text read before
             m_listLate.clear();
             m_fileText = std::move(text);
@@ -124,7 +129,7 @@ bool CMotImage::ReadMotFile(const std::string& path) {
     return false;
 }
 
-bool CMotImage::ReadMotText(const std::string& text) {
+bool CMotImage::ParseMotText(const std::string& text) {
     // Every stored record takes a line of at least this many characters, so the lists reserved
     // below never grow, and hold no more entries than the file has such lines.
     const size_t bound = text.size() / kShortestRecordLine + 1;
@@ -205,6 +210,7 @@ bool CMotImage::ReadMotText(const std::string& text) {
 bool CMotImage::SortRecords() {
     m_listLate.clear();
     m_listSorted.clear();
+    m_nOutsideFlash = 0;
     if (m_listRecords.empty()) {
         AfxMessageBox(kNotS19Error);
         return false;
@@ -212,6 +218,7 @@ bool CMotImage::SortRecords() {
     uint32_t lastKept = 0;
     for (const CS19Record& record : m_listRecords) {
         if (record.m_dwAddress >= kAddressLimit) {
+            ++m_nOutsideFlash;
             continue;
         }
         if (record.m_dwAddress < lastKept) {
@@ -335,7 +342,7 @@ bool CMotImage::FillGaps() {
     return true;
 }
 
-bool CMotImage::WriteBinFile(const std::string& path) {
+std::string CMotImage::ImageBytes() const {
     std::string bytes(m_listImage.size() * kRowBytes, '\0');
     char* out = bytes.data();
     for (const CBinRow& row : m_listImage) {
@@ -344,6 +351,11 @@ bool CMotImage::WriteBinFile(const std::string& path) {
                                        HexDigitValue(row.m_strData[i + 1]));
         }
     }
+    return bytes;
+}
+
+bool CMotImage::WriteBinFile(const std::string& path) {
+    std::string bytes = ImageBytes();
     if (!WriteFileAtomically(path, bytes)) {
         AfxMessageBox(kWriteError);
         return false;
@@ -352,10 +364,22 @@ bool CMotImage::WriteBinFile(const std::string& path) {
     return true;
 }
 
-bool CMotImage::Build(const std::string& sourcePath, const std::string& binPath) {
-    if (!ReadMotFile(sourcePath) || !SortRecords() || !BuildRows()) {
+bool CMotImage::ConvertRecords() {
+    if (!SortRecords() || !BuildRows()) {
         return false;
     }
     MergeRows();
-    return FillGaps() && WriteBinFile(binPath);
+    return FillGaps();
+}
+
+bool CMotImage::Build(const std::string& sourcePath, const std::string& binPath) {
+    return ReadMotFile(sourcePath) && ConvertRecords() && WriteBinFile(binPath);
+}
+
+bool CMotImage::BuildFromText(std::string text) {
+    if (!ReadMotText(std::move(text)) || !ConvertRecords()) {
+        return false;
+    }
+    m_binBytes = ImageBytes();
+    return true;
 }

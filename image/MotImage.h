@@ -28,6 +28,8 @@ public:
     static constexpr uint32_t kBlockBytes = 64;
 
     bool ReadMotFile(const std::string& path);
+    // ReadMotFile on a text already read; the records keep pointing into it.
+    bool ReadMotText(std::string text);
     bool SortRecords();
     bool BuildRows();
     void MergeRows();
@@ -36,6 +38,9 @@ public:
 
     // The whole chain, stopping at the first step that fails.
     bool Build(const std::string& sourcePath, const std::string& binPath);
+    // The chain from a text already read up to the image's bytes (WrittenBytes), which the
+    // caller writes.
+    bool BuildFromText(std::string text);
 
     std::vector<CBinRow> m_listRows;
     std::vector<CBinRow> m_listMerged;
@@ -49,11 +54,16 @@ public:
     // their line counts instead, and installation files keep being taken as they are.
     bool m_bRequireEnd = false;
 
-    // The bytes of the image file written last.
+    // The bytes of the image built last: written by Build, or for the caller to write.
     const std::string& WrittenBytes() const { return m_binBytes; }
 
+    // Records SortRecords left out for starting at or above kAddressLimit.
+    size_t m_nOutsideFlash = 0;
+
 private:
-    bool ReadMotText(const std::string& text);
+    bool ParseMotText(const std::string& text);
+    bool ConvertRecords();
+    std::string ImageBytes() const;
 
     std::string m_binBytes;
     // The text of the file read last; the records' texts point into it.

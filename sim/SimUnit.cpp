@@ -4,7 +4,9 @@
 #include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+#include <string>
+
+#include "framework/FileIo.h"
 
 namespace {
 
@@ -175,20 +177,10 @@ bool SimUnit::SaveFlash(const std::string& dir) const {
     const std::pair<const char*, Processor> files[] = {{"control.bin", Processor::Control},
                                                        {"mppt.bin", Processor::Mppt}};
     for (const auto& [name, processor] : files) {
-        const std::filesystem::path path = std::filesystem::path(dir) / name;
-        const std::filesystem::path partial = path.string() + ".part";
-        {
-            std::ofstream file(partial, std::ios::binary);
-            const std::vector<uint8_t>& flash = Flash(processor);
-            file.write(reinterpret_cast<const char*>(flash.data()),
-                       static_cast<std::streamsize>(flash.size()));
-            if (!file.flush()) {
-                return false;
-            }
-        }
-        std::error_code error;
-        std::filesystem::rename(partial, path, error);
-        if (error) {
+        const std::vector<uint8_t>& flash = Flash(processor);
+        // Written under a fresh name and renamed into place: a link at the name is replaced.
+        if (!WriteFileAtomically((std::filesystem::path(dir) / name).string(),
+                                 std::string(flash.begin(), flash.end()))) {
             return false;
         }
     }

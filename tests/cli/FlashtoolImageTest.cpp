@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -102,6 +103,23 @@ TEST(FlashtoolImage, BuildsTheImageAndPrintsEveryMessage) {
     const std::string image = ReadText("tmp.bin");
     EXPECT_EQ(Bytes(image.begin(), image.end()), expected);
 
+    // Records beyond the flash are left out, and the command says how many.
+    WriteText("LB1~4K_fw.mot", SrecFile({S1Line(0x08, Ramp(16)), S2Line(0x20000, Ramp(16)),
+                                         S2Line(0x30000, Ramp(16))}));
+    run = Flashtool("image LB1~4K_fw.mot");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "You will update LB1~4K_fw.mot !\n2 records lie outside the 128 KiB flash and were "
+              "left out of the image\n");
+    EXPECT_EQ(ReadText("tmp.bin"), image);
+    run = Flashtool(
+        "flash LB1~4K_fw.mot --port sim --sim-virtual --sim-model VX310R "
+        "--sim-version A1.03");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err,
+              "You will update LB1~4K_fw.mot !\n2 records lie outside the 128 KiB flash and were "
+              "left out of the image\nProgramming successfully !\n");
+
     WriteText("unknown.mot", SrecFile({S1Line(0, Ramp(16))}));
     run = Flashtool("image unknown.mot");
     EXPECT_NE(run.status, 0);
@@ -160,6 +178,27 @@ TEST(FlashtoolImage, RefusesWhatIsNotARegularFileAtOnce) {
     }
 }
 
+// A lock file that is a link is refused, so the id never goes through it.
+TEST(FlashtoolImage, RefusesALinkAtTheLockFile) {
+    TempDir dir;
+    WriteText("LB1~4K_fw.mot", SrecFile({S1Line(0x08, Ramp(16))}));
+    WriteText("decoy", "the decoy's own bytes");
+    for (const char* target : {"decoy", "absent"}) {
+        std::filesystem::remove(".flashtool.lock");
+        std::filesystem::create_symlink(target, ".flashtool.lock");
+        const ProcessResult run = Flashtool("image LB1~4K_fw.mot");
+        EXPECT_EQ(run.status, 1) << target;
+        EXPECT_EQ(run.err, "Cannot use the working folder " +
+                               std::filesystem::current_path().string() + ": " +
+                               (std::filesystem::current_path() / ".flashtool.lock").string() +
+                               " is not a plain file of its own (a link, a folder, a device or a "
+                               "second name of another file); remove it and try again.\n");
+        EXPECT_EQ(ReadText("decoy"), "the decoy's own bytes");
+        EXPECT_FALSE(Exists("absent"));
+        ExpectNothingWritten();
+    }
+}
+
 // Reading and building take less than ten times the file's size, for files of the smallest
 // records up to the size limit; a larger file is refused unread.
 TEST(FlashtoolImage, LargeFilesStayWithinTenTimesTheirSize) {
@@ -170,7 +209,11 @@ TEST(FlashtoolImage, LargeFilesStayWithinTenTimesTheirSize) {
     WriteText("LB1~4K_big.mot", distinct);
     WatchedRun run = RunWatched("image LB1~4K_big.mot");
     ASSERT_FALSE(run.stopped);
-    EXPECT_EQ(run.result.err, "You will update LB1~4K_big.mot !\n");
+    const size_t records = std::count(distinct.begin(), distinct.end(), '\n') - 1;
+    EXPECT_EQ(run.result.err, "You will update LB1~4K_big.mot !\n" +
+                                  std::to_string(records - 0x20000) +
+                                  " records lie outside the 128 KiB flash and were left out of "
+                                  "the image\n");
     EXPECT_EQ(ReadText("tmp.bin").size(), 0x20000u);
     if (!kSanitized) {
         EXPECT_LT(run.peakKiB * 1024.0, 10.0 * double(distinct.size())) << run.peakKiB << " KiB";

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
-
 #include <unistd.h>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "framework/FileIo.h"
 #include "framework/FileSeal.h"
@@ -37,20 +42,111 @@ TEST(WorkFolder, OneHolderAtATimeAndFilesInside) {
     SetWorkFolder("");
 }
 
+// The names in the current folder.
+std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(".")) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 TEST(WorkFolder, PendingFilesGoWhenTheRunIsStopped) {
     TempDir dir;
     {
         StagedFiles staged;
-        WriteText(staged.Stage("tmp.bin"), "staged");
+        ASSERT_TRUE(staged.Write("tmp.bin", "staged"));
+        EXPECT_EQ(Names().size(), 1u);
         RemovePendingFiles();  // what a stop signal does
-        EXPECT_FALSE(Exists("tmp.bin.new"));
+        EXPECT_TRUE(Names().empty());
     }
+    {
+        StagedFiles staged;  // never committed: its files go with it
+        ASSERT_TRUE(staged.Write("tmp.bin", "staged"));
+    }
+    EXPECT_TRUE(Names().empty());
     // Committed files are no longer pending.
     StagedFiles staged;
-    WriteText(staged.Stage("log1.bin"), "block");
+    ASSERT_TRUE(staged.Write("log1.bin", "block"));
     ASSERT_TRUE(staged.Commit());
     RemovePendingFiles();
     EXPECT_EQ(ReadText("log1.bin"), "block");
+    EXPECT_EQ(Names(), std::vector<std::string>{"log1.bin"});
+}
+
+// A link planted where the tool writes: to a decoy whose bytes must stay, or dangling, to a name
+// that must not come into being.
+constexpr const char* kDecoy = "decoy";
+constexpr const char* kDecoyBytes = "the decoy's own bytes";
+constexpr const char* kAbsent = "absent";
+
+TEST(WorkFolder, LockIsRefusedUnlessAPlainFileOfItsOwn) {
+    const std::string lock = WorkFolderLock::kLockFile;
+    const struct {
+        const char* what;
+        std::function<bool()> plant;  // false where the system cannot make it
+    } cases[] = {
+        {"link to a file", [&] { return PlantLink(kDecoy, lock); }},
+        {"dangling link", [&] { return PlantLink(kAbsent, lock); }},
+        {"link to a folder", [&] { return PlantLink(".", lock); }},
+        {"folder", [&] { return std::filesystem::create_directory(lock); }},
+        {"second name of a file",
+         [&] {
+             std::error_code error;
+             std::filesystem::create_hard_link(kDecoy, lock, error);
+             return !error;
+         }},
+#ifndef _WIN32
+        {"pipe", [&] { return mkfifo(lock.c_str(), 0600) == 0; }},
+#endif
+    };
+    for (const auto& planted : cases) {
+        TempDir dir;
+        WriteText(kDecoy, kDecoyBytes);
+        if (!planted.plant()) {
+            continue;  // Windows without the right to make links
+        }
+        WorkFolderLock held;
+        std::string reason;
+        EXPECT_FALSE(held.Acquire("", reason)) << planted.what;
+        EXPECT_NE(reason.find(std::filesystem::absolute(lock).lexically_normal().string() +
+                              " is not a plain file of its own"),
+                  std::string::npos)
+            << planted.what << ": " << reason;
+        EXPECT_EQ(ReadText(kDecoy), kDecoyBytes) << planted.what;
+        EXPECT_FALSE(Exists(kAbsent)) << planted.what;
+    }
+    // A lock file left behind by an earlier run is taken over, its old id replaced.
+    TempDir dir;
+    WriteText(lock, "1234567890\n");
+    WorkFolderLock held;
+    std::string reason;
+    ASSERT_TRUE(held.Acquire(".", reason)) << reason;
+    EXPECT_EQ(ReadText(lock), std::to_string(getpid()) + "\n");
+}
+
+TEST(WorkFolder, WritesReplaceAPlantedNameAndNeverGoThroughIt) {
+    // The final name, and the names files were once staged under beside it.
+    for (const std::string planted :
+         {"tmp.bin", "tmp.bin.new", "tmp.bin.part", "tmp.bin.new.part"}) {
+        for (const char* target : {kDecoy, kAbsent}) {
+            TempDir dir;
+            WriteText(kDecoy, kDecoyBytes);
+            if (!PlantLink(target, planted)) {
+                GTEST_SKIP() << "no symbolic links here";
+            }
+            EXPECT_TRUE(WriteFileAtomically("tmp.bin", "image")) << planted;
+            EXPECT_EQ(ReadText(kDecoy), kDecoyBytes) << planted << " -> " << target;
+            EXPECT_FALSE(Exists(kAbsent)) << planted << " -> " << target;
+            EXPECT_TRUE(
+                std::filesystem::is_regular_file(std::filesystem::symlink_status("tmp.bin")))
+                << planted;
+            EXPECT_EQ(ReadText("tmp.bin"), "image") << planted;
+            // Nothing is left but the decoy, the file and a planted name other than the file's.
+            EXPECT_EQ(Names().size(), planted == "tmp.bin" ? 2u : 3u) << planted;
+        }
+    }
 }
 
 TEST(FileSeal, MatchesOnlyWhatWasWritten) {

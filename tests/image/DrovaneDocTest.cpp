@@ -53,8 +53,16 @@ TEST(ModelTable, FirstMatchingPrefixWinsCaseSensitively) {
     EXPECT_EQ(LookUpModel("Tilm6Kmppt.mot"), 0x132);
     EXPECT_EQ(LookUpModel("Tilm6K.mot"), 0x133);
     EXPECT_EQ(LookUpModel("lb1~4k.mot"), 0);
-    EXPECT_EQ(FileNameOf("C:\\fw\\LB4KA_1.mot"), "LB4KA_1.mot");
     EXPECT_EQ(FileNameOf("/home/fw/LB4KA_1.mot"), "LB4KA_1.mot");
+    // A backslash separates folders on Windows only; elsewhere it is a character of the name.
+#ifdef _WIN32
+    EXPECT_EQ(FileNameOf("C:\\fw\\LB4KA_1.mot"), "LB4KA_1.mot");
+    EXPECT_EQ(FileNameOf("C:\\fw/LB4KA_1.mot"), "LB4KA_1.mot");
+    EXPECT_EQ(LookUpModel(FileNameOf("fw/Tilm6Kmppt_\\LB1~4K_x.mot")), 0x10);
+#else
+    EXPECT_EQ(FileNameOf("fw/C:\\fw\\LB4KA_1.mot"), "C:\\fw\\LB4KA_1.mot");
+    EXPECT_EQ(LookUpModel(FileNameOf("fw/Tilm6Kmppt_\\LB1~4K_x.mot")), 0x132);
+#endif
 }
 
 TEST_F(DocumentOpen, PlainFileBuildsTheImageAndAnnouncesItself) {
@@ -122,6 +130,72 @@ TEST_F(DocumentOpen, BlockCountLimits) {
     // An MPPT count of 0 gives an empty block, which holds nothing to build.
     EXPECT_EQ(Open("LB6Kmppt.mot", "MPPT_BLOCK\n0\n" + control[0] + "\n", false),
               Texts{"Mot File Error (not S19 format) !"});
+}
+
+TEST_F(DocumentOpen, ByteOrderMarkIsSkippedOnlyAtTheStartOfTheFile) {
+    const std::string mark = "\xEF\xBB\xBF";
+    const auto mppt = RecordLines(3, 0x100);
+    const std::string notS19 = "Mot File Error (not S19 format) !";
+    const struct {
+        const char* name;
+        std::string text;
+        bool opens;
+    } cases[] = {
+        {"LB4KA.mot", mark + m_plain, true},
+        {"LB6Kmppt.mot", mark + Container({}, 0, mppt, 3), true},
+        {"LB4KA.mot", "S00600004844521B\n" + mark + m_plain, false},
+        {"LB4KA.mot", mark + mark + m_plain, false},
+        {"LB6Kmppt.mot", "MPPT_BLOCK\n3\n" + mark + Joined(mppt), false},
+    };
+    for (const auto& file : cases) {
+        EXPECT_EQ(Open(file.name, file.text, file.opens),
+                  Texts{file.opens ? "You will update " + std::string(file.name) + " !" : notS19})
+            << file.text.substr(0, 24);
+    }
+    Open("LB6Kmppt.mot", mark + Container({}, 0, mppt, 3), true);
+    EXPECT_EQ(ReadText("log2.bin"), Joined(mppt));  // the block files hold no mark
+}
+
+#ifndef _WIN32
+TEST_F(DocumentOpen, BackslashIsPartOfTheNameHere) {
+    EXPECT_EQ(Open("Tilm6Kmppt_\\LB1~4K_x.mot", Container({}, 0, RecordLines(3), 3), true),
+              Texts{"You will update Tilm6Kmppt_\\LB1~4K_x.mot !"});
+    EXPECT_EQ(g_nFirmwareModel, 0x132);
+}
+#endif
+
+TEST_F(DocumentOpen, WorkingFilesReplacePlantedLinksAndNeverWriteThroughThem) {
+    const auto control = RecordLines(2000);
+    const auto mppt = RecordLines(3, 0x100);
+    const std::string container = Container(control, 2000, mppt, 3);
+    const std::string decoyBytes = "the decoy's own bytes";
+    // Each working file, and the names each was once staged under beside it.
+    for (const std::string planted :
+         {"tmp.bin", "log1.bin", "log2.bin", "tmp.bin.new", "tmp.bin.new.part", "log1.bin.new",
+          "log1.bin.new.part", "log2.bin.new", "log2.bin.new.part"}) {
+        for (const char* target : {"decoy", "absent"}) {
+            for (const char* output : {"tmp.bin", "log1.bin", "log2.bin"}) {
+                std::filesystem::remove(output);
+            }
+            std::filesystem::remove(planted);
+            WriteText("decoy", decoyBytes);
+            if (!PlantLink(target, planted)) {
+                GTEST_SKIP() << "no symbolic links here";
+            }
+            const std::string what = planted + " -> " + target;
+            EXPECT_EQ(Open("LB6K_01.mot", container, true).size(), 1u) << what;
+            EXPECT_EQ(ReadText("decoy"), decoyBytes) << what;
+            EXPECT_FALSE(Exists("absent")) << what;
+            for (const char* output : {"tmp.bin", "log1.bin", "log2.bin"}) {
+                EXPECT_TRUE(
+                    std::filesystem::is_regular_file(std::filesystem::symlink_status(output)))
+                    << what << ": " << output;
+            }
+            EXPECT_EQ(ReadText("log1.bin"), Joined(control)) << what;
+            EXPECT_EQ(ReadText("log2.bin"), Joined(mppt)) << what;
+            EXPECT_EQ(ReadText("tmp.bin").size(), 2000u * 16) << what;
+        }
+    }
 }
 
 TEST_F(DocumentOpen, FailedOpenChangesNothing) {

@@ -226,6 +226,15 @@ TEST_F(S19Reader, ReportsTheLineOfABadRecord) {
               std::vector<std::string>{"S19 File Format Error (line 2) !"});
 }
 
+TEST_F(S19Reader, ByteOrderMarkOfAFileIsSkipped) {
+    EXPECT_TRUE(Read("\xEF\xBB\xBF" + SrecFile(RecordLines(2))).empty());
+    EXPECT_EQ(m_image.m_listRecords.size(), 2u);
+    // Anywhere else it is text that is no record.
+    const auto lines = RecordLines(3);
+    EXPECT_EQ(Read(SrecFile({lines[0], "\xEF\xBB\xBF" + lines[1], lines[2]}), false),
+              Texts{"S19 File Format Error (line 3) !"});
+}
+
 TEST_F(S19Reader, MissingFileIsAReadError) {
     EXPECT_FALSE(m_image.ReadMotFile("absent.mot"));
     EXPECT_EQ(m_host.Texts(), std::vector<std::string>{"Read File Error !"});

@@ -25,3 +25,9 @@ TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
 }
+
+bool PlantLink(const std::string& target, const std::string& link) {
+    std::error_code error;
+    std::filesystem::create_symlink(target, link, error);
+    return !error;
+}

@@ -17,3 +17,7 @@ private:
     std::filesystem::path m_path;
     std::filesystem::path m_previous;
 };
+
+// Makes `link` a symbolic link to `target` (which need not exist); false where the system or
+// the test's rights allow none.
+bool PlantLink(const std::string& target, const std::string& link);
