@@ -99,7 +99,14 @@ bool Host::WaitUntil(CDialog&, int64_t ns) {
 int StderrMessageBox(const std::string& text, unsigned type) {
     std::fprintf(stderr, "%s\n", text.c_str());
     std::fflush(stderr);
-    return (type & MB_TYPEMASK) == MB_OKCANCEL ? IDCANCEL : IDOK;
+    switch (type & MB_TYPEMASK) {
+        case MB_OKCANCEL:
+            return IDCANCEL;
+        case MB_YESNO:
+            return IDNO;
+        default:
+            return IDOK;
+    }
 }
 
 int StderrHost::MessageBox(const std::string& text, unsigned type) {

@@ -12,15 +12,21 @@ class CDialog;
 // Message box buttons, icons and answers, with the platform's values.
 constexpr unsigned MB_OK = 0x00;
 constexpr unsigned MB_OKCANCEL = 0x01;
+constexpr unsigned MB_YESNO = 0x04;
 constexpr unsigned MB_TYPEMASK = 0x0F;
 constexpr unsigned MB_ICONSTOP = 0x10;
 constexpr unsigned MB_ICONQUESTION = 0x20;
 constexpr unsigned MB_ICONEXCLAMATION = 0x30;
 constexpr unsigned MB_ICONINFORMATION = 0x40;
 constexpr unsigned MB_ICONMASK = 0xF0;
+// The second button (Cancel, No) is the default, the one Enter presses.
+constexpr unsigned MB_DEFBUTTON2 = 0x100;
+constexpr unsigned MB_DEFMASK = 0xF00;
 
 constexpr int IDOK = 1;
 constexpr int IDCANCEL = 2;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
 
 // The only way the logic reaches the platform: message boxes, modal dialogs and their window
 // timers, sleeps, clock reads and the view's status line. The desktop, the command line and the
@@ -37,7 +43,7 @@ public:
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Shows a modal message box and returns the button pressed (IDOK or IDCANCEL).
+    // Shows a modal message box and returns the button pressed (IDOK, IDCANCEL, IDYES, IDNO).
     virtual int MessageBox(const std::string& text, unsigned type) = 0;
 
     // Runs a dialog modally: OnInitDialog, then its timer ticks in due order until it ends.
@@ -96,13 +102,14 @@ protected:
 };
 
 // A host for programs without a window, in real time: every message goes to stderr on its own
-// line. Nobody can answer a question there, so a box with a Cancel button answers IDCANCEL.
+// line. Nobody can answer a question there, so a box with a Cancel button answers IDCANCEL and a
+// Yes/No question IDNO.
 class StderrHost : public Host {
 public:
     int MessageBox(const std::string& text, unsigned type) override;
 };
 
-// A message box on stderr: the text on its own line; a question is answered with Cancel.
+// A message box on stderr: the text on its own line; a question is answered with Cancel or No.
 int StderrMessageBox(const std::string& text, unsigned type);
 
 Host& GetHost();
