@@ -76,6 +76,8 @@ WorkFolderLock::~WorkFolderLock() {
 
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
+    m_heldElsewhere = false;
+    m_holderId.clear();
     const std::string path = LockPath(folder);
     constexpr DWORD kNotPlain = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
     // A reparse point (a symbolic link, a junction) is opened itself, never what it names.
@@ -109,6 +111,8 @@ bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
         std::string id(holder, got);
         id = id.substr(0, id.find_first_not_of("0123456789"));
         reason = InUse(folder, id);
+        m_heldElsewhere = true;
+        m_holderId = id;
         return false;
     }
     const std::string id = std::to_string(GetCurrentProcessId()) + "\n";
@@ -135,6 +139,8 @@ bool WorkFolderLock::Held() const {
 
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
+    m_heldElsewhere = false;
+    m_holderId.clear();
     const std::string path = LockPath(folder);
     // Never truncated on opening: what is checked below is the file the id goes to. O_NONBLOCK
     // and O_NOCTTY keep a planted device or pipe from holding up the open or taking the terminal.
@@ -164,6 +170,8 @@ bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
             id = id.substr(0, id.find_first_not_of("0123456789"));
         }
         close(fd);
+        m_heldElsewhere = error == EWOULDBLOCK;
+        m_holderId = id;
         reason = error == EWOULDBLOCK ? InUse(folder, id)
                                       : "Cannot lock the working folder " +
                                             FolderForMessages(folder) + ": " + std::strerror(error);

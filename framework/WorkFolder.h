@@ -27,8 +27,14 @@ public:
     bool Acquire(const std::string& folder, std::string& reason);
     void Release();
     bool Held() const;
+    // After a refused Acquire: whether another run holds the folder, and its process id (empty
+    // when the lock file does not name it), for a front end's own wording.
+    bool HeldElsewhere() const { return m_heldElsewhere; }
+    const std::string& HolderId() const { return m_holderId; }
 
 private:
+    bool m_heldElsewhere = false;
+    std::string m_holderId;
 #ifdef _WIN32
     void* m_handle = nullptr;
 #else

@@ -16,6 +16,7 @@
 #include "shell/platform/FileTypes.h"
 #include "shell/platform/Icons.h"
 #include "sim/SimComm.h"
+#include "view/DesktopTexts.h"
 
 namespace {
 constexpr const char* kSimulateOption = "--simulate";
@@ -73,7 +74,11 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
     SetWorkFolder(folder.toStdString());
     std::string reason;
     if (!m_lock.Acquire(WorkFolder(), reason)) {
-        AfxMessageBox(reason, MB_OK | MB_ICONSTOP);
+        // The command line's advice (another folder) is no way out for a window.
+        AfxMessageBox(m_lock.HeldElsewhere()
+                          ? SecondCopyMessage(TextsOf(m_edition).applicationName, m_lock.HolderId())
+                          : reason,
+                      MB_OK | MB_ICONSTOP);
         return false;
     }
     RegisterFileTypeWindows(QApplication::applicationFilePath());

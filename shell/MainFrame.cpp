@@ -3,6 +3,7 @@
 #include "framework/Globals.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
@@ -207,6 +208,9 @@ void CMainFrame::RefreshCommands() {
 }
 
 void CMainFrame::RunCommand(unsigned id) {
+    if (m_bRunning) {
+        return;  // one command at a time; nothing a person does reaches the window meanwhile
+    }
     CCmdUI cmdUI(id);
     if (m_view.OnUpdateCommand(cmdUI) && !cmdUI.m_bEnabled) {
         return;  // disabled now: not carried out
@@ -236,7 +240,9 @@ void CMainFrame::RunCommand(unsigned id) {
         default:
             // Save never writes the loaded file; the edit and pane commands have nothing to do.
             m_view.m_bLastTransferDone = false;
+            m_bRunning = true;
             m_view.OnCommand(id);
+            m_bRunning = false;
             // A run that failed leaves no status words behind ("Initiate ", ...).
             const bool wholeRun = id == ID_FLASH || id == ID_FLASH_ACTION;
             const bool done = m_view.m_bLastTransferDone &&
@@ -302,6 +308,16 @@ void CMainFrame::FitToForm() {
     setFixedSize(sizeHint());
 }
 
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (m_bRunning) {
+        // A run ends through its own dialog, which may ask first; the window stays.
+        event->ignore();
+        m_host.CloseTransfer();
+        return;
+    }
+    QMainWindow::closeEvent(event);
+}
+
 void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
     if (event->mimeData()->hasUrls()) {
         event->acceptProposedAction();
@@ -310,7 +326,7 @@ void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
 
 void CMainFrame::dropEvent(QDropEvent* event) {
     const QList<QUrl> urls = event->mimeData()->urls();
-    if (!urls.isEmpty() && urls.front().isLocalFile()) {
+    if (!m_bRunning && !urls.isEmpty() && urls.front().isLocalFile()) {
         OpenFile(urls.front().toLocalFile().toStdString());
         event->acceptProposedAction();
     }

@@ -36,6 +36,8 @@ public:
     QString Caption() const { return windowTitle(); }
 
 protected:
+    // During a run the close box does what the transfer's own close box does.
+    void closeEvent(QCloseEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
 
@@ -57,4 +59,5 @@ private:
     QLabel* m_ready;
     std::map<unsigned, QAction*> m_actions;
     std::unique_ptr<SuspendBlocker> m_suspendBlocker;
+    bool m_bRunning = false;  // a view command is being carried out
 };

@@ -22,7 +22,9 @@
 #include "framework/Dialog.h"
 #include "framework/Globals.h"
 #include "link/PortList.h"
+#include "link/ProgramDlg.h"
 #include "shell/FormView.h"
+#include "view/DesktopTexts.h"
 #include "view/ShellDialogs.h"
 
 namespace {
@@ -62,17 +64,80 @@ QString Q(const std::string& text) {
 
 }  // namespace
 
+// A transfer's window. Escape and its close box do not close it: they tell the host, which
+// stops the transfer at once or, for the programming transfer, asks first.
+class QtHost::TransferDialog : public QDialog {
+public:
+    explicit TransferDialog(QWidget* parent) : QDialog(parent) {}
+    std::function<void()> onClose;
+
+protected:
+    void reject() override {
+        if (onClose) {
+            onClose();
+        }
+    }
+};
+
+// Keeps a person's input away from the main window while a transfer runs. The transfer window
+// is not modal, so the main window's close box still reaches the main window.
+class QtHost::InputBlocker : public QObject {
+public:
+    explicit InputBlocker(QWidget* window) : m_window(window) {
+        QCoreApplication::instance()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::Shortcut:
+            case QEvent::ShortcutOverride:
+            case QEvent::ContextMenu:
+            case QEvent::DragEnter:
+            case QEvent::DragMove:
+            case QEvent::Drop:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+                break;
+            default:
+                return false;
+        }
+        // A shortcut is an object of its window, not a widget.
+        auto* widget = qobject_cast<QWidget*>(watched);
+        if (widget == nullptr && watched->parent() != nullptr) {
+            widget = qobject_cast<QWidget*>(watched->parent());
+        }
+        return widget != nullptr && m_window != nullptr && widget->window() == m_window;
+    }
+
+private:
+    QPointer<QWidget> m_window;
+};
+
 // The window of a running transfer dialog.
 struct QtHost::TransferWindow {
-    QDialog dialog;
+    TransferDialog dialog;
+    InputBlocker blocker;
     QLabel* text = nullptr;
     QProgressBar* bar = nullptr;
-    bool cancelled = false;
+    // A person stopped the transfer; the wait that sees it ends the dialog.
+    bool stopped = false;
+    // The programming transfer is only stopped once the person confirms it.
+    bool asksBeforeStop = false;
+    QPointer<QMessageBox> question;
+    QEventLoop* waiting = nullptr;
 
-    TransferWindow(QWidget* parent, const CDialog& dlg) : dialog(parent) {
+    TransferWindow(QWidget* parent, const CDialog& dlg) : dialog(parent), blocker(parent) {
         dialog.setObjectName("transfer");
         dialog.setWindowTitle(Q(dlg.Title()));
-        dialog.setWindowModality(Qt::ApplicationModal);
+        asksBeforeStop = dynamic_cast<const CProgramDlg*>(&dlg) != nullptr;
         auto* layout = new QVBoxLayout(&dialog);
         if (dlg.HasProgress()) {
             bar = new QProgressBar(&dialog);
@@ -83,14 +148,20 @@ struct QtHost::TransferWindow {
         text->setMinimumWidth(220);
         layout->addWidget(text);
         if (dlg.HasStopButton()) {
+            // A deliberate press: it stops at once.
             auto* stop = new QPushButton("Stop", &dialog);
             layout->addWidget(stop, 0, Qt::AlignHCenter);
-            QObject::connect(stop, &QPushButton::clicked, [this] { cancelled = true; });
+            QObject::connect(stop, &QPushButton::clicked, [this] { Stop(); });
         }
-        // Escape and the close box are the standard cancel.
-        QObject::connect(&dialog, &QDialog::rejected, [this] { cancelled = true; });
         dialog.setWindowIcon(QApplication::windowIcon());
         MakeFixed(dialog);
+    }
+
+    void Stop() {
+        stopped = true;
+        if (waiting != nullptr) {
+            waiting->quit();
+        }
     }
 };
 
@@ -104,20 +175,54 @@ void QtHost::SetWindow(QWidget* window, CFormView* form) {
     m_form = form;
 }
 
-int QtHost::MessageBox(const std::string& text, unsigned type) {
-    const bool question = (type & MB_TYPEMASK) == MB_OKCANCEL;
-    QMessageBox box(IconOf(type), Q(m_applicationName), Q(text),
-                    question ? QMessageBox::Ok | QMessageBox::Cancel : QMessageBox::Ok,
-                    m_window.data());
-    box.setWindowModality(Qt::ApplicationModal);
+QWidget* QtHost::BoxOwner() const {
+    if (m_transfer) {
+        return &m_transfer->dialog;
+    }
+    // A box owned by a window that is not on screen (a file named on the command line is
+    // opened before the window shows) stands on its own, so every window manager shows it.
+    return m_window != nullptr && m_window->isVisible() ? m_window.data() : nullptr;
+}
+
+std::unique_ptr<QMessageBox> QtHost::MakeBox(const std::string& text, unsigned type) const {
+    QMessageBox::StandardButton first = QMessageBox::Ok;
+    QMessageBox::StandardButton second = QMessageBox::NoButton;
+    if ((type & MB_TYPEMASK) == MB_OKCANCEL) {
+        second = QMessageBox::Cancel;
+    } else if ((type & MB_TYPEMASK) == MB_YESNO) {
+        first = QMessageBox::Yes;
+        second = QMessageBox::No;
+    }
+    auto box = std::make_unique<QMessageBox>(IconOf(type), Q(m_applicationName), Q(text),
+                                             first | second, BoxOwner());
+    box->setDefaultButton(
+        second != QMessageBox::NoButton && (type & MB_DEFMASK) == MB_DEFBUTTON2 ? second : first);
+    if (second != QMessageBox::NoButton) {
+        box->setEscapeButton(second);
+    }
     // Wide enough that the caption is not cut off.
-    const int captionWidth = box.fontMetrics().horizontalAdvance(Q(m_applicationName));
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    const int captionWidth = box->fontMetrics().horizontalAdvance(Q(m_applicationName));
+    if (auto* grid = qobject_cast<QGridLayout*>(box->layout())) {
         grid->addItem(new QSpacerItem(captionWidth + kCaptionMarginPx, 0, QSizePolicy::Minimum,
                                       QSizePolicy::Expanding),
                       grid->rowCount(), 0, 1, grid->columnCount());
     }
-    return box.exec() == QMessageBox::Ok ? IDOK : IDCANCEL;
+    return box;
+}
+
+int QtHost::MessageBox(const std::string& text, unsigned type) {
+    const std::unique_ptr<QMessageBox> box = MakeBox(text, type);
+    box->setWindowModality(Qt::ApplicationModal);
+    switch (box->exec()) {
+        case QMessageBox::Cancel:
+            return IDCANCEL;
+        case QMessageBox::Yes:
+            return IDYES;
+        case QMessageBox::No:
+            return IDNO;
+        default:
+            return IDOK;
+    }
 }
 
 int QtHost::RunModal(CDialog& dlg) {
@@ -135,6 +240,7 @@ int QtHost::RunModal(CDialog& dlg) {
 
 void QtHost::OpenDialog(CDialog& dlg) {
     m_transfer = std::make_unique<TransferWindow>(m_window.data(), dlg);
+    m_transfer->dialog.onClose = [this] { CloseTransfer(); };
     m_transfer->dialog.show();
     Pump(0, true);
 }
@@ -144,6 +250,34 @@ void QtHost::CloseDialog(CDialog&) {
         m_transfer->dialog.hide();
         m_transfer.reset();
     }
+}
+
+void QtHost::CloseTransfer() {
+    if (!m_transfer) {
+        return;
+    }
+    TransferWindow& transfer = *m_transfer;
+    if (!transfer.asksBeforeStop) {
+        transfer.Stop();
+        return;
+    }
+    if (transfer.question != nullptr) {
+        transfer.question->raise();
+        return;
+    }
+    // The transfer goes on while the person reads: the unit's loader gives up a transfer that
+    // pauses, and the dialog times out an answer it waited for too long.
+    std::unique_ptr<QMessageBox> box =
+        MakeBox(StopProgrammingQuestion(), MB_YESNO | MB_DEFBUTTON2 | MB_ICONQUESTION);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    QMessageBox* question = box.release();  // the transfer window owns it now
+    transfer.question = question;
+    QObject::connect(question, &QMessageBox::finished, [this, question] {
+        if (m_transfer && question->clickedButton() == question->button(QMessageBox::Yes)) {
+            m_transfer->Stop();
+        }
+    });
+    question->open();
 }
 
 void QtHost::Show(const CDialog& dlg) {
@@ -162,8 +296,8 @@ void QtHost::Show(const CDialog& dlg) {
 bool QtHost::WaitUntil(CDialog& dlg, int64_t ns) {
     for (;;) {
         Pump(0, false);
-        if (m_transfer && m_transfer->cancelled) {
-            m_transfer->cancelled = false;
+        if (m_transfer && m_transfer->stopped) {
+            m_transfer->stopped = false;
             return false;
         }
         const int64_t now = m_clock.NowNs();
@@ -235,10 +369,15 @@ void QtHost::Pump(int ms, bool paintOnly) {
     }
     QEventLoop loop;
     QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    if (m_transfer) {
-        QObject::connect(&m_transfer->dialog, &QDialog::rejected, &loop, &QEventLoop::quit);
+    // A stop ends the wait at once.
+    TransferWindow* transfer = m_transfer.get();
+    if (transfer != nullptr) {
+        transfer->waiting = &loop;
     }
     loop.exec(flags);
+    if (transfer != nullptr && transfer == m_transfer.get()) {
+        transfer->waiting = nullptr;
+    }
 }
 
 int QtHost::RunPasswordDialog(CPasswordDlg& dlg) {

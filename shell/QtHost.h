@@ -10,12 +10,14 @@
 
 class QDialog;
 class QLabel;
+class QMessageBox;
 class QProgressBar;
 class QWidget;
 class CFormView;
 
-// The desktop's host: message boxes with the edition's application name as caption, the
-// transfer dialogs as real windows with their text, progress bar and Stop button, and the
+// The desktop's host: message boxes with the edition's application name as caption (OK, OK and
+// Cancel, or Yes and No, with the default button the type names), the transfer dialogs as real
+// windows with their text, progress bar and Stop button, and the
 // person-driven dialogs (password, port, about). Waits keep the windows painting, so the
 // countdown and the tick counts are seen. With a virtual clock (tests), waits take no time.
 // Where the desktop programs keep their settings (the recent files, the port chosen by name).
@@ -42,13 +44,27 @@ public:
 
     const std::string& ApplicationName() const { return m_applicationName; }
 
+    // A transfer dialog is open.
+    bool TransferOpen() const { return m_transfer != nullptr; }
+    // What the open transfer's close box does (nothing without one): stops it at once, or for
+    // the programming transfer asks first, while it goes on. The main window's close box during
+    // a transfer does the same.
+    void CloseTransfer();
+
 protected:
     void OpenDialog(CDialog& dlg) override;
     void CloseDialog(CDialog& dlg) override;
     bool WaitUntil(CDialog& dlg, int64_t ns) override;
 
 private:
+    class TransferDialog;
+    class InputBlocker;
     struct TransferWindow;
+
+    // The window a message box stands on: the open transfer, else the main window when it is
+    // on screen, else none.
+    QWidget* BoxOwner() const;
+    std::unique_ptr<QMessageBox> MakeBox(const std::string& text, unsigned type) const;
 
     int RunPasswordDialog(class CPasswordDlg& dlg);
     int RunPortDialog(class CPortSettingDlg& dlg);

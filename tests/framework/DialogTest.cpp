@@ -72,3 +72,16 @@ TEST(ModalLoop, SleepAndClockReadsMoveVirtualTime) {
 }
 
 }  // namespace
+
+TEST(MessageBoxes, WithoutAPersonAQuestionIsAnsweredNo) {
+    ::testing::internal::CaptureStderr();
+    const struct {
+        unsigned type;
+        int answer;
+    } cases[] = {{MB_OK, IDOK}, {MB_OKCANCEL, IDCANCEL}, {MB_YESNO | MB_DEFBUTTON2, IDNO}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(StderrMessageBox("Flash anyway?", c.type), c.answer) << c.type;
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "Flash anyway?\nFlash anyway?\nFlash anyway?\n");
+}

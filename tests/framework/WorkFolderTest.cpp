@@ -32,8 +32,11 @@ TEST(WorkFolder, OneHolderAtATimeAndFilesInside) {
     EXPECT_NE(reason.find("in use by another flashtool run (process " + std::to_string(getpid())),
               std::string::npos)
         << reason;
+    EXPECT_TRUE(second.HeldElsewhere());
+    EXPECT_EQ(second.HolderId(), std::to_string(getpid()));
     first.Release();
     EXPECT_TRUE(second.Acquire(".", reason)) << reason;
+    EXPECT_FALSE(second.HeldElsewhere());
 
     SetWorkFolder("");
     EXPECT_EQ(WorkFile("tmp.bin"), "tmp.bin");

@@ -8,13 +8,16 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -31,6 +34,7 @@
 #include "tests/support/SrecFiles.h"
 #include "tests/support/TempDir.h"
 #include "view/CommandIds.h"
+#include "view/DesktopTexts.h"
 
 namespace {
 
@@ -51,18 +55,23 @@ public:
 
     Texts m_messages;
     std::vector<QString> m_captions;
+    // Each box stood on a window on screen, or on none.
+    std::vector<bool> m_ownerShown;
+    bool m_paused = false;           // the test answers what comes up itself
     std::vector<QString> m_dialogs;  // titles of the other modal windows answered
 
 private:
     void Look() {
         QWidget* modal = QApplication::activeModalWidget();
-        if (modal == nullptr || modal->objectName() == "transfer" || modal == m_handled) {
+        if (m_paused || modal == nullptr || modal == m_handled) {
             return;
         }
         m_handled = modal;
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             m_messages.push_back(box->text().toStdString());
             m_captions.push_back(box->windowTitle());
+            m_ownerShown.push_back(box->parentWidget() == nullptr ||
+                                   box->parentWidget()->isVisible());
         } else {
             m_dialogs.push_back(modal->windowTitle());
         }
@@ -73,7 +82,9 @@ private:
             return;
         }
         if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-            box->button(QMessageBox::Ok)->click();
+            // Enter: the default button.
+            QAbstractButton* enter = box->defaultButton();
+            (enter != nullptr ? enter : box->button(QMessageBox::Ok))->click();
         } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
             dialog->accept();
         }
@@ -83,6 +94,33 @@ private:
     QPointer<QWidget> m_handled;
     std::deque<Step> m_script;
 };
+
+// The window's host, also telling the test what it draws and shows.
+class SeenHost : public QtHost {
+public:
+    using QtHost::QtHost;
+    void DrawText(int x, int y, const std::string& text) override {
+        m_drawn.push_back(text);
+        QtHost::DrawText(x, y, text);
+    }
+    void Show(const CDialog& dlg) override {
+        QtHost::Show(dlg);
+        if (m_onShow) {
+            m_onShow(dlg);
+        }
+    }
+    Texts m_drawn;
+    std::function<void(const CDialog&)> m_onShow;
+};
+
+QWidget* TransferWindow() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window->objectName() == "transfer" && window->isVisible()) {
+            return window;
+        }
+    }
+    return nullptr;
+}
 
 void Press(QWidget* dialog, const QString& buttonText) {
     for (auto* button : dialog->findChildren<QAbstractButton*>()) {
@@ -102,7 +140,7 @@ protected:
         m_installed.reset();
         m_unit = std::make_unique<SimUnit>(std::move(unit));
         m_comm = std::make_unique<SimComm>(*m_unit, m_clock);
-        m_host = std::make_unique<QtHost>(m_clock, true, TextsOf(edition).applicationName);
+        m_host = std::make_unique<SeenHost>(m_clock, true, TextsOf(edition).applicationName);
         m_installed = std::make_unique<ScopedHost>(*m_host);
         m_frame = std::make_unique<CMainFrame>(edition, *m_host, *m_comm);
         m_frame->show();
@@ -123,11 +161,38 @@ protected:
     bool Checked(unsigned id) const { return m_frame->Action(id)->isChecked(); }
     bool Enabled(unsigned id) const { return m_frame->Action(id)->isEnabled(); }
 
+    // A click on the toolbar button of a command, as a person makes it.
+    void Click(unsigned id) {
+        auto* bar = m_frame->findChild<QToolBar*>();
+        QTest::mouseClick(bar->widgetForAction(m_frame->Action(id)), Qt::LeftButton);
+    }
+    // Once the programming transfer is a third through, `act` runs once on its window.
+    void DuringProgramming(std::function<void(QWidget*)> act) {
+        m_host->m_onShow = [act = std::move(act), done = false](const CDialog& dlg) mutable {
+            if (!done && dlg.Title() == "Programming ....." &&
+                dlg.ProgressPos() * 3 >= dlg.ProgressHigh() && dlg.ProgressPos() > 0) {
+                done = true;
+                act(TransferWindow());
+            }
+        };
+    }
+    void WriteFourK(const char* name, size_t lines = 400) {
+        WriteText(name, SrecFile(RecordLines(lines)));
+        ASSERT_TRUE(m_frame->OpenFile(m_dir.Path(name)));
+    }
+    static SimUnit::Options FourKUnit(const char* faults = "") {
+        SimUnit::Options unit;
+        unit.model = "VX310R";
+        unit.version = "A1.03";
+        unit.faults = FaultPlan::Parse(faults);
+        return unit;
+    }
+
     TempDir m_dir;
     VirtualClock m_clock;
     std::unique_ptr<SimUnit> m_unit;
     std::unique_ptr<SimComm> m_comm;
-    std::unique_ptr<QtHost> m_host;
+    std::unique_ptr<SeenHost> m_host;
     std::unique_ptr<ScopedHost> m_installed;
     std::unique_ptr<CMainFrame> m_frame;
     Person m_person;
@@ -350,8 +415,10 @@ TEST_F(Window, WorkingFilesInTheUsersFolderHeldByOneProgram) {
         // A second copy finds the folder held and ends after saying so.
         CFlashToolApp second(Edition::A);
         EXPECT_FALSE(second.InitInstance({"QuorvaneIAP", "--simulate"}));
-        EXPECT_NE(m_person.m_messages.back().find("is in use by another flashtool run"),
-                  std::string::npos);
+        // A window has no --work-dir to offer.
+        EXPECT_EQ(m_person.m_messages.back(),
+                  "Another copy of QUORVANE Series Flash Tool is running (process " +
+                      std::to_string(QCoreApplication::applicationPid()) + "); use that window.");
     }
     SetWorkFolder("");
 }
@@ -391,6 +458,227 @@ TEST_F(Window, TheRedArrowTakesAFailedBlockAgain) {
     // The run then goes on with the control block, as the Flash would have.
     EXPECT_EQ(m_unit->Writes(Processor::Control), 1);
     EXPECT_EQ(m_person.m_messages.back(), "Programming successfully !");
+}
+
+constexpr const char* kProgrammingError =
+    "Programming Process Error.\nPlease try again after 40 seconds!\nPlease press the red arrow "
+    "button for restart!";
+
+TEST_F(Window, MessageBoxButtonsAndTheirDefault) {
+    Open(Edition::A);
+    // What Enter answers.
+    const struct {
+        unsigned type;
+        int answer;
+    } cases[] = {{MB_OK, IDOK},
+                 {MB_OKCANCEL, IDOK},
+                 {MB_OKCANCEL | MB_DEFBUTTON2, IDCANCEL},
+                 {MB_YESNO, IDYES},
+                 {MB_YESNO | MB_DEFBUTTON2 | MB_ICONQUESTION, IDNO}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(AfxMessageBox("Flash anyway?", c.type), c.answer) << c.type;
+    }
+    m_person.Then([](QWidget* box) { Press(box, "&Yes"); });
+    EXPECT_EQ(AfxMessageBox("Flash anyway?", MB_YESNO | MB_DEFBUTTON2), IDYES);
+    m_person.Then([](QWidget* box) { QTest::keyClick(box, Qt::Key_Escape); });
+    EXPECT_EQ(AfxMessageBox("Flash anyway?", MB_YESNO), IDNO);
+}
+
+TEST_F(Window, ClosingTheProgrammingTransferAsksFirst) {
+    enum class How { Escape, DialogCloseBox, WindowCloseBox };
+    const struct {
+        How how;
+        bool yes;
+    } cases[] = {{How::Escape, false},
+                 {How::Escape, true},
+                 {How::DialogCloseBox, true},
+                 {How::WindowCloseBox, false},
+                 {How::WindowCloseBox, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.how) * 2 + c.yes);
+        Open(Edition::A, FourKUnit());
+        WriteFourK("LB1~4K_stop.mot");
+        bool modal = true;
+        QPointer<QMessageBox> question;
+        QString text;
+        bool noIsDefault = false;
+        int askedAt = 0;
+        int answeredAt = 0;
+        m_host->m_onShow = [&](const CDialog& dlg) {
+            if (dlg.Title() != "Programming ....." || answeredAt != 0) {
+                return;
+            }
+            if (question == nullptr && dlg.ProgressPos() * 3 >= dlg.ProgressHigh()) {
+                QWidget* transfer = TransferWindow();
+                ASSERT_NE(transfer, nullptr);
+                modal = transfer->windowModality() != Qt::NonModal;
+                m_person.m_paused = true;
+                switch (c.how) {
+                    case How::Escape:
+                        QTest::keyClick(transfer, Qt::Key_Escape);
+                        break;
+                    case How::DialogCloseBox:
+                        transfer->close();
+                        break;
+                    case How::WindowCloseBox:
+                        m_frame->close();
+                        break;
+                }
+                question = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                ASSERT_NE(question, nullptr);
+                text = question->text();
+                noIsDefault = static_cast<QAbstractButton*>(question->defaultButton()) ==
+                              question->button(QMessageBox::No);
+                askedAt = dlg.ProgressPos();
+            } else if (question != nullptr && dlg.ProgressPos() >= askedAt + 5 * 64) {
+                // Frames went on while the person read.
+                answeredAt = dlg.ProgressPos();
+                question->button(c.yes ? QMessageBox::Yes : QMessageBox::No)->click();
+                m_person.m_paused = false;
+            }
+        };
+        Click(ID_FLASH);
+        m_host->m_onShow = nullptr;
+        EXPECT_FALSE(modal);  // so the window manager's close box reaches the main window
+        EXPECT_EQ(text.toStdString(), StopProgrammingQuestion());
+        EXPECT_TRUE(noIsDefault);
+        EXPECT_GT(answeredAt, askedAt);
+        EXPECT_TRUE(m_frame->isVisible());
+        EXPECT_EQ(m_person.m_messages.back(),
+                  c.yes ? kProgrammingError : "Programming successfully !");
+        EXPECT_EQ(m_unit->Writes(Processor::Control), c.yes ? 0 : 1);
+        if (c.yes) {
+            // What the question promises: the red arrow sends the block from then on.
+            m_clock.SleepUntilNs(m_clock.NowNs() + kRestartAfterStopSeconds * kNsPerSecond);
+            Click(ID_FLASH_RESTART);
+            EXPECT_EQ(m_unit->Writes(Processor::Control), 1);
+            EXPECT_EQ(m_person.m_messages.back(), "Programming successfully !");
+        }
+    }
+    // A Stop button stops at once, without a question.
+    Open(Edition::A, FourKUnit());
+    WriteFourK("LB1~4K_stop.mot");
+    m_host->m_onShow = [](const CDialog& dlg) {
+        if (dlg.Title() == "Waiting for System Response ...") {
+            if (QWidget* transfer = TransferWindow()) {
+                Press(transfer, "Stop");
+            }
+        }
+    };
+    m_person.m_messages.clear();
+    Click(ID_FLASH);
+    EXPECT_EQ(m_person.m_messages, Texts{"System not Ready !"});
+}
+
+TEST_F(Window, FlashStartsARunAfterEveryWayARunEnds) {
+    const auto flash = [this] { Click(ID_FLASH); };
+    const auto stopProgramming = [this] {
+        DuringProgramming([](QWidget* transfer) {
+            ASSERT_NE(transfer, nullptr);
+            QTest::keyClick(transfer, Qt::Key_Escape);
+            auto* question = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(question, nullptr);
+            question->button(QMessageBox::Yes)->click();
+        });
+    };
+    const struct {
+        const char* ending;
+        const char* faults;
+        bool refusedModel;
+        std::function<void()> run;
+        const char* lastMessage;
+    } cases[] = {
+        {"a whole run", "", false, flash, "Programming successfully !"},
+        {"a failed block", "silent:frame#3", false, flash, kProgrammingError},
+        {"the red arrow after the loader gave up", "silent:frame#3", false,
+         [&] {
+             flash();
+             m_clock.SleepUntilNs(m_clock.NowNs() + kRestartAfterStopSeconds * kNsPerSecond);
+             Click(ID_FLASH_RESTART);
+         },
+         "Programming successfully !"},
+        {"the red arrow too early", "silent:frame#3", false,
+         [&] {
+             flash();
+             Click(ID_FLASH_RESTART);
+         },
+         "System not Ready !"},
+        {"a stopped transfer", "", false,
+         [&] {
+             stopProgramming();
+             flash();
+         },
+         kProgrammingError},
+        {"a stopped response wait", "", false,
+         [&] {
+             m_host->m_onShow = [](const CDialog& dlg) {
+                 if (dlg.Title() == "Waiting for System Response ...") {
+                     if (QWidget* transfer = TransferWindow()) {
+                         Press(transfer, "Stop");
+                     }
+                 }
+             };
+             flash();
+         },
+         "System not Ready !"},
+        {"a model refusal", "", true, flash,
+         "This system Model Name is LB1~4K ! But the input FW is not matched!"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.ending);
+        SimUnit::Options unit = FourKUnit(c.faults);
+        if (c.refusedModel) {
+            unit.version = "S1.03";
+        }
+        Open(Edition::A, std::move(unit));
+        WriteFourK("LB1~4K_again.mot");
+        c.run();
+        m_host->m_onShow = nullptr;
+        EXPECT_EQ(m_person.m_messages.back(), c.lastMessage);
+        EXPECT_FALSE(Checked(ID_FLASH));
+        m_host->m_drawn.clear();
+        const size_t seen = m_person.m_messages.size();
+        flash();
+        EXPECT_FALSE(m_host->m_drawn.empty());
+        EXPECT_EQ(m_host->m_drawn.empty() ? "" : m_host->m_drawn.front(), "Initiate ");
+        EXPECT_GT(m_person.m_messages.size(), seen);
+    }
+}
+
+TEST_F(Window, ACommandLineFileInBothEditions) {
+    WriteText("LB1~4K_cli.mot", SrecFile(RecordLines(4)));
+    std::filesystem::create_directory(m_dir.Path("LB1~4K_folder.mot"));
+    const std::string missing = m_dir.Path("LB1~4K_missing.mot");
+    const struct {
+        std::string file;
+        bool opens;
+        Texts messages;
+    } cases[] = {
+        {m_dir.Path("LB1~4K_cli.mot"), true, {"You will update LB1~4K_cli.mot !"}},
+        {missing,
+         false,
+         {"Cannot open " + missing + ": No such file or directory", "File Open fail"}},
+        {m_dir.Path("LB1~4K_folder.mot"),
+         false,
+         {"Cannot open " + m_dir.Path("LB1~4K_folder.mot") + ": not a regular file",
+          "File Open fail"}},
+    };
+    for (Edition edition : {Edition::A, Edition::B}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.file + (edition == Edition::A ? " A" : " B"));
+            m_person.m_messages.clear();
+            m_person.m_ownerShown.clear();
+            CFlashToolApp app(edition);
+            EXPECT_EQ(
+                app.InitInstance({"QuorvaneIAP", "--simulate", QString::fromStdString(c.file)}),
+                c.opens);
+            EXPECT_EQ(m_person.m_messages, c.messages);
+            // Each box was on screen: on the shown window, or on its own before the window shows.
+            EXPECT_EQ(m_person.m_ownerShown, std::vector<bool>(c.messages.size(), true));
+            EXPECT_EQ(app.Frame().isVisible(), c.opens);
+        }
+    }
+    SetWorkFolder("");
 }
 
 }  // namespace
