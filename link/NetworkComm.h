@@ -41,9 +41,9 @@ public:
     // A unit at 9600 baud sends about 1 KB a second, and the logic takes every answer as it
     // comes: data the logic has not taken beyond this is a server gone wrong.
     static constexpr size_t kMaxPendingBytes = 64 * 1024;
-    // The most one look at the connection reads, so that a flood cannot hold a wait past its
-    // deadline.
-    static constexpr size_t kMaxDrainBytes = 64 * 1024;
+    // The most one look at the connection reads, so that a flood of commands cannot hold a wait
+    // past its deadline; more than the data bound, so that a flood of data is seen as one.
+    static constexpr size_t kMaxDrainBytes = 4 * kMaxPendingBytes;
 
 protected:
     void OpenPort(short port, const LineSettings& settings, bool dtr, bool rts) override;
