@@ -116,6 +116,29 @@ int64_t NowMs() {
         .count();
 }
 
+// Plain ASCII tests: the locale's isdigit and isalnum take other bytes too.
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsNameChar(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' ||
+           c == '_';
+}
+
+bool IsHexOrSeparator(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+}
+
+// Hexadecimal groups with colons (an IPv4 tail in dots allowed), then a zone such as %eth0.
+bool IsIpv6Literal(const std::string& text) {
+    const size_t zone = std::min(text.find('%'), text.size());
+    return text.find(':') < zone &&
+           std::all_of(text.begin(), text.begin() + zone, IsHexOrSeparator) &&
+           (zone == text.size() || (zone + 1 < text.size() &&
+                                    std::all_of(text.begin() + zone + 1, text.end(), IsNameChar)));
+}
+
 CByteArray BigEndian(uint32_t value) {
     return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
@@ -138,10 +161,6 @@ NetworkComm::Endpoint NetworkComm::ParseAddress(const std::string& address) {
     while (!rest.empty() && rest.back() == '/') {
         rest.pop_back();
     }
-    const auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-    const auto isAlnum = [&isDigit](char c) {
-        return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    };
     // HOST:PORT, or [IPv6]:PORT; the port is what follows the host's colon.
     size_t colon = std::string::npos;
     if (!rest.empty() && rest.front() == '[') {
@@ -151,23 +170,7 @@ NetworkComm::Endpoint NetworkComm::ParseAddress(const std::string& address) {
             return endpoint;
         }
         endpoint.host = rest.substr(1, close - 1);
-        // Hexadecimal groups, colons and dots, then a zone such as %eth0.
-        const size_t zone = endpoint.host.find('%');
-        const bool goodAddress =
-            endpoint.host.find(':') < zone &&
-            std::all_of(endpoint.host.begin(),
-                        endpoint.host.begin() + std::min(zone, endpoint.host.size()),
-                        [&isDigit](char c) {
-                            return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
-                                   c == ':' || c == '.';
-                        }) &&
-            (zone == std::string::npos || (zone + 1 < endpoint.host.size() &&
-                                           std::all_of(endpoint.host.begin() + zone + 1,
-                                                       endpoint.host.end(), [&isAlnum](char c) {
-                                                           return isAlnum(c) || c == '.' ||
-                                                                  c == '-' || c == '_';
-                                                       })));
-        if (!goodAddress) {
+        if (!IsIpv6Literal(endpoint.host)) {
             endpoint.problem = "not an IPv6 address between the brackets";
             return endpoint;
         }
@@ -187,9 +190,7 @@ NetworkComm::Endpoint NetworkComm::ParseAddress(const std::string& address) {
             endpoint.problem = "no host";
             return endpoint;
         }
-        if (!std::all_of(endpoint.host.begin(), endpoint.host.end(), [&isAlnum](char c) {
-                return isAlnum(c) || c == '.' || c == '-' || c == '_';
-            })) {
+        if (!std::all_of(endpoint.host.begin(), endpoint.host.end(), IsNameChar)) {
             endpoint.problem = "a host name has only letters, digits, '.', '-' and '_'";
             return endpoint;
         }
@@ -202,7 +203,7 @@ NetworkComm::Endpoint NetworkComm::ParseAddress(const std::string& address) {
     constexpr unsigned long kMaxPort = 65535;
     const std::string digits = rest.substr(colon + 1);
     if (digits.empty() || digits.size() > kMaxPortDigits ||
-        !std::all_of(digits.begin(), digits.end(), isDigit) || std::stoul(digits) == 0 ||
+        !std::all_of(digits.begin(), digits.end(), IsDigit) || std::stoul(digits) == 0 ||
         std::stoul(digits) > kMaxPort) {
         endpoint.problem = "the port must be a number from 1 to 65535";
         return endpoint;
