@@ -5,6 +5,9 @@ corpus/doc_open/: inputs of doc_open_fuzzer, whose first byte picks the file nam
 kNames in doc_open_fuzzer.cpp) and whose rest is the file: small valid and nearly valid S-record
 files and 6K containers.
 corpus/record/: single S-record lines for record_fuzzer.
+corpus/telnet/: what a serial server sends, for telnet_fuzzer, whose first byte picks how the
+rest is cut into pieces: data with doubled 0xFF, option requests, COM-PORT answers, and
+subnegotiations at and past the decoder's 256-byte bound.
 """
 
 import os
@@ -170,6 +173,38 @@ def record_seeds():
     }
 
 
+IAC, SB, SE, WILL, DO = 0xFF, 0xFA, 0xF0, 0xFB, 0xFD
+COM_PORT = 44
+SUB_LIMIT = 256  # the longest subnegotiation payload the decoder takes
+
+
+def sub(option, payload):
+    return bytes([IAC, SB, option]) + payload.replace(b"\xff", b"\xff\xff") + bytes([IAC, SE])
+
+
+def telnet_seeds():
+    answers = sub(COM_PORT, bytes([101, 0, 0, 0x25, 0x80])) + sub(COM_PORT, bytes([105, 8]))
+    return {
+        "data": bytes([0]) + b"\x00\x11\xff\xff\x41\xff\xff\xff\xff\x0d\x0a",
+        "opening": bytes([3]) + bytes([IAC, DO, 0, IAC, WILL, 0, IAC, DO, 3, IAC, WILL, 3,
+                                       IAC, DO, COM_PORT]),
+        "answers": bytes([1]) + answers + b"\x11" + bytes([IAC, 0xF1]) + b"\x12",
+        "answer_with_ff": bytes([7]) + sub(COM_PORT, bytes([105, 0xFF])),
+        "sub_at_limit": bytes([5]) + sub(COM_PORT, ramp(SUB_LIMIT)) + b"\x11",
+        "sub_past_limit": bytes([9]) + sub(COM_PORT, ramp(SUB_LIMIT + 1)) + b"\x11",
+        "sub_unended": bytes([0]) + bytes([IAC, SB, COM_PORT]) + b"\x07" * 300,
+        "requests": bytes([2]) + b"".join(bytes([IAC, DO, n % 256]) for n in range(200)),
+        "short_subs": bytes([4]) + sub(COM_PORT, bytes([112])) * 40,
+    }
+
+
+def write_bytes(directory, seeds):
+    os.makedirs(directory, exist_ok=True)
+    for name, data in sorted(seeds.items()):
+        with open(os.path.join(directory, name), "wb") as out:
+            out.write(data)
+
+
 def write(directory, seeds, binary):
     os.makedirs(directory, exist_ok=True)
     for name, value in sorted(seeds.items()):
@@ -187,6 +222,7 @@ def main():
     corpus = sys.argv[1] if len(sys.argv) > 1 else os.path.join(here, "corpus")
     write(os.path.join(corpus, "doc_open"), doc_open_seeds(), binary=True)
     write(os.path.join(corpus, "record"), record_seeds(), binary=False)
+    write_bytes(os.path.join(corpus, "telnet"), telnet_seeds())
 
 
 if __name__ == "__main__":

@@ -116,6 +116,29 @@ int64_t NowMs() {
         .count();
 }
 
+// Plain ASCII tests: the locale's isdigit and isalnum take other bytes too.
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+bool IsNameChar(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '.' || c == '-' ||
+           c == '_';
+}
+
+bool IsHexOrSeparator(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == ':' || c == '.';
+}
+
+// Hexadecimal groups with colons (an IPv4 tail in dots allowed), then a zone such as %eth0.
+bool IsIpv6Literal(const std::string& text) {
+    const size_t zone = std::min(text.find('%'), text.size());
+    return text.find(':') < zone &&
+           std::all_of(text.begin(), text.begin() + zone, IsHexOrSeparator) &&
+           (zone == text.size() || (zone + 1 < text.size() &&
+                                    std::all_of(text.begin() + zone + 1, text.end(), IsNameChar)));
+}
+
 CByteArray BigEndian(uint32_t value) {
     return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
             static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
@@ -127,28 +150,71 @@ bool NetworkComm::IsNetworkAddress(const std::string& port) {
     return port.rfind(kRfc2217Scheme, 0) == 0 || port.rfind(kTcpScheme, 0) == 0;
 }
 
-NetworkComm::NetworkComm(std::string address) : m_address(std::move(address)) {
-    m_rfc2217 = m_address.rfind(kRfc2217Scheme, 0) == 0;
-    std::string rest =
-        m_address.substr(m_rfc2217 ? std::strlen(kRfc2217Scheme) : std::strlen(kTcpScheme));
+NetworkComm::Endpoint NetworkComm::ParseAddress(const std::string& address) {
+    Endpoint endpoint;
+    const bool rfc2217 = address.rfind(kRfc2217Scheme, 0) == 0;
+    if (!rfc2217 && address.rfind(kTcpScheme, 0) != 0) {
+        endpoint.problem = "not a network address";
+        return endpoint;
+    }
+    std::string rest = address.substr(std::strlen(rfc2217 ? kRfc2217Scheme : kTcpScheme));
     while (!rest.empty() && rest.back() == '/') {
         rest.pop_back();
     }
-    // HOST:PORT, or [IPv6]:PORT.
+    // HOST:PORT, or [IPv6]:PORT; the port is what follows the host's colon.
     size_t colon = std::string::npos;
     if (!rest.empty() && rest.front() == '[') {
         const size_t close = rest.find(']');
-        if (close != std::string::npos) {
-            m_host = rest.substr(1, close - 1);
-            colon = rest.find(':', close);
+        if (close == std::string::npos) {
+            endpoint.problem = "no ] after the IPv6 address";
+            return endpoint;
         }
+        endpoint.host = rest.substr(1, close - 1);
+        if (!IsIpv6Literal(endpoint.host)) {
+            endpoint.problem = "not an IPv6 address between the brackets";
+            return endpoint;
+        }
+        if (close + 1 < rest.size() && rest[close + 1] != ':') {
+            endpoint.problem = "text after the ] of the IPv6 address";
+            return endpoint;
+        }
+        colon = close + 1 < rest.size() ? close + 1 : std::string::npos;
     } else {
-        colon = rest.rfind(':');
-        m_host = rest.substr(0, colon);
+        colon = rest.find(':');
+        endpoint.host = rest.substr(0, colon);
+        if (colon != std::string::npos && rest.find(':', colon + 1) != std::string::npos) {
+            endpoint.problem = "an IPv6 address goes in brackets, as [::1]:PORT";
+            return endpoint;
+        }
+        if (endpoint.host.empty()) {
+            endpoint.problem = "no host";
+            return endpoint;
+        }
+        if (!std::all_of(endpoint.host.begin(), endpoint.host.end(), IsNameChar)) {
+            endpoint.problem = "a host name has only letters, digits, '.', '-' and '_'";
+            return endpoint;
+        }
     }
-    if (colon != std::string::npos) {
-        m_service = rest.substr(colon + 1);
+    if (colon == std::string::npos) {
+        endpoint.problem = "no port after the host";
+        return endpoint;
     }
+    constexpr size_t kMaxPortDigits = 5;
+    constexpr unsigned long kMaxPort = 65535;
+    const std::string digits = rest.substr(colon + 1);
+    if (digits.empty() || digits.size() > kMaxPortDigits ||
+        !std::all_of(digits.begin(), digits.end(), IsDigit) || std::stoul(digits) == 0 ||
+        std::stoul(digits) > kMaxPort) {
+        endpoint.problem = "the port must be a number from 1 to 65535";
+        return endpoint;
+    }
+    endpoint.port = static_cast<uint16_t>(std::stoul(digits));
+    return endpoint;
+}
+
+NetworkComm::NetworkComm(std::string address)
+    : m_address(std::move(address)), m_endpoint(ParseAddress(m_address)) {
+    m_rfc2217 = m_address.rfind(kRfc2217Scheme, 0) == 0;
     m_answers.assign(UINT8_MAX + 1, 0);
 }
 
@@ -161,21 +227,24 @@ bool NetworkComm::HasModemLines() const {
 }
 
 void NetworkComm::Connect() {
-    if (m_host.empty() || m_service.empty() ||
-        !std::all_of(m_service.begin(), m_service.end(), ::isdigit)) {
-        Fail("not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT");
+    if (!m_endpoint.problem.empty()) {
+        Fail("not an address of the form rfc2217://HOST:PORT or tcp://HOST:PORT (" +
+             m_endpoint.problem + ")");
     }
     StartSockets();
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    const std::string& host = m_endpoint.host;
     addrinfo* found = nullptr;
-    const int resolved = getaddrinfo(m_host.c_str(), m_service.c_str(), &hints, &found);
+    const int resolved =
+        getaddrinfo(host.c_str(), std::to_string(m_endpoint.port).c_str(), &hints, &found);
     if (resolved != 0 || found == nullptr) {
 #ifdef _WIN32
-        Fail("cannot find the host " + m_host + " (" + SocketErrorText(resolved) + ")");
+        Fail("cannot find the host " + host + " (" + SocketErrorText(resolved) + ")");
 #else
-        Fail("cannot find the host " + m_host + " (" + gai_strerror(resolved) + ")");
+        Fail("cannot find the host " + host + " (" + gai_strerror(resolved) + ")");
 #endif
     }
     std::string reason = "no address to connect to";
@@ -222,6 +291,7 @@ void NetworkComm::OpenPort(short, const LineSettings& settings, bool dtr, bool r
     try {
         m_decoder = telnet::Decoder{};
         m_pending.clear();
+        m_opening = true;
         std::fill(m_answers.begin(), m_answers.end(), 0);
         if (m_rfc2217) {
             m_policy = std::make_unique<telnet::OptionPolicy>(true);
@@ -239,7 +309,9 @@ void NetworkComm::OpenPort(short, const LineSettings& settings, bool dtr, bool r
         }
         Drain();
         m_pending.clear();
+        m_opening = false;
     } catch (...) {
+        m_opening = false;
         CloseQuietly();
         throw;
     }
@@ -356,7 +428,7 @@ void NetworkComm::Write(const CByteArray& frame) {
 }
 
 void NetworkComm::Drain() {
-    for (;;) {
+    for (size_t taken = 0; taken < kMaxDrainBytes;) {
         uint8_t buffer[kReadChunk];
 #ifdef _WIN32
         const int got = ::recv(S(m_socket), reinterpret_cast<char*>(buffer), sizeof buffer, 0);
@@ -373,22 +445,43 @@ void NetworkComm::Drain() {
             }
             Fail("the connection to the server was lost (" + SocketErrorText(error) + ")");
         }
-        if (!m_rfc2217) {
+        taken += static_cast<size_t>(got);
+        if (m_rfc2217) {
+            Decode(buffer, static_cast<size_t>(got));
+        } else {
             m_pending.insert(m_pending.end(), buffer, buffer + got);
-            continue;
         }
-        m_decoder.Feed(buffer, static_cast<size_t>(got), m_pending);
+        if (m_pending.size() > kMaxPendingBytes) {
+            if (!m_opening) {
+                Fail("the server sent more data than a unit can");
+            }
+            m_pending.clear();  // not an answer to this connection: the purge drops it anyway
+        }
     }
-    if (!m_rfc2217) {
-        return;
+}
+
+void NetworkComm::Decode(const uint8_t* bytes, size_t count) {
+    for (size_t used = 0; used < count;) {
+        used += m_decoder.Feed(bytes + used, count - used, m_pending);
+        if (m_decoder.Broken()) {
+            Fail("the server sent a telnet subnegotiation longer than " +
+                 std::to_string(telnet::Decoder::kMaxSubnegotiationBytes) + " bytes");
+        }
+        AnswerCommands();
     }
+}
+
+void NetworkComm::AnswerCommands() {
+    // The policy answers each request at most once, so the replies stay a few bytes however
+    // often the server asks.
     CByteArray replies;
     for (const auto& [verb, option] : m_decoder.TakeNegotiations()) {
         const CByteArray reply = m_policy->Answer(verb, option);
         replies.insert(replies.end(), reply.begin(), reply.end());
     }
     for (const auto& sub : m_decoder.TakeSubnegotiations()) {
-        if (sub.option == telnet::kComPort && !sub.payload.empty()) {
+        if (sub.option == telnet::kComPort && !sub.payload.empty() &&
+            m_answers[sub.payload[0]] < UINT8_MAX) {
             ++m_answers[sub.payload[0]];
         }
     }

@@ -17,6 +17,14 @@ public:
     // True when `port` is a network address this back end takes.
     static bool IsNetworkAddress(const std::string& port);
 
+    // The parts of "rfc2217://HOST:PORT" or "tcp://HOST:PORT" (an IPv6 HOST in brackets).
+    struct Endpoint {
+        std::string host;  // without the brackets
+        uint16_t port = 0;
+        std::string problem;  // what is wrong with the address; empty when it is good
+    };
+    static Endpoint ParseAddress(const std::string& address);
+
     explicit NetworkComm(std::string address);
     ~NetworkComm() override;
     NetworkComm(const NetworkComm&) = delete;
@@ -30,6 +38,12 @@ public:
     // answers one).
     static constexpr int kConnectTimeoutMs = 5000;
     static constexpr int kControlAnswerMs = 1000;
+    // A unit at 9600 baud sends about 1 KB a second, and the logic takes every answer as it
+    // comes: data the logic has not taken beyond this is a server gone wrong.
+    static constexpr size_t kMaxPendingBytes = 64 * 1024;
+    // The most one look at the connection reads, so that a flood of commands cannot hold a wait
+    // past its deadline; more than the data bound, so that a flood of data is seen as one.
+    static constexpr size_t kMaxDrainBytes = 4 * kMaxPendingBytes;
 
 protected:
     void OpenPort(short port, const LineSettings& settings, bool dtr, bool rts) override;
@@ -46,14 +60,17 @@ private:
     void Send(const CByteArray& bytes);
     // Reads what the connection holds: data to m_pending, commands answered or noted.
     void Drain();
+    // Takes `count` received bytes through the telnet layer and answers its commands.
+    void Decode(const uint8_t* bytes, size_t count);
+    void AnswerCommands();
     // Waits up to `ms` for the server's answer to COM-PORT command `command`.
     bool AwaitAnswer(uint8_t command, int ms);
     void CloseQuietly() noexcept;
 
     std::string m_address;
     bool m_rfc2217 = false;
-    std::string m_host;
-    std::string m_service;
+    Endpoint m_endpoint;
+    bool m_opening = false;  // data before the purge is answered is not the unit's answer
     intptr_t m_socket = -1;
     telnet::Decoder m_decoder;
     std::unique_ptr<telnet::OptionPolicy> m_policy;

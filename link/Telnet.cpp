@@ -1,7 +1,5 @@
 #include "link/Telnet.h"
 
-#include <algorithm>
-
 namespace telnet {
 
 CByteArray Escape(const CByteArray& data) {
@@ -42,8 +40,9 @@ CByteArray OpeningNegotiation(bool comPort) {
     return out;
 }
 
-void Decoder::Feed(const uint8_t* bytes, size_t count, CByteArray& data) {
-    for (size_t i = 0; i < count; ++i) {
+size_t Decoder::Feed(const uint8_t* bytes, size_t count, CByteArray& data) {
+    size_t i = 0;
+    for (; i < count && !Full(); ++i) {
         const uint8_t byte = bytes[i];
         switch (m_state) {
             case State::Data:
@@ -77,12 +76,20 @@ void Decoder::Feed(const uint8_t* bytes, size_t count, CByteArray& data) {
             case State::SbData:
                 if (byte == kIac) {
                     m_state = State::SbIac;
+                } else if (m_current.payload.size() == kMaxSubnegotiationBytes) {
+                    m_current = {};
+                    m_state = State::Broken;
                 } else {
                     m_current.payload.push_back(byte);
                 }
                 break;
             case State::SbIac:
                 if (byte == kIac) {
+                    if (m_current.payload.size() == kMaxSubnegotiationBytes) {
+                        m_current = {};
+                        m_state = State::Broken;
+                        break;
+                    }
                     m_current.payload.push_back(kIac);
                     m_state = State::SbData;
                 } else {
@@ -92,8 +99,24 @@ void Decoder::Feed(const uint8_t* bytes, size_t count, CByteArray& data) {
                     m_state = State::Data;
                 }
                 break;
+            case State::Broken:
+                return count;  // nothing after it can be read as the server meant it
         }
     }
+    return m_state == State::Broken ? count : i;
+}
+
+bool Decoder::Full() const {
+    return m_negotiations.size() >= kMaxPendingNegotiations ||
+           m_subnegotiations.size() >= kMaxPendingSubnegotiations;
+}
+
+size_t Decoder::HeldBytes() const {
+    size_t held = m_current.payload.size() + 1 + m_negotiations.size() * 2;
+    for (const Subnegotiation& sub : m_subnegotiations) {
+        held += sub.payload.size() + 1;
+    }
+    return held;
 }
 
 std::vector<std::pair<uint8_t, uint8_t>> Decoder::TakeNegotiations() {
@@ -108,12 +131,12 @@ std::vector<Decoder::Subnegotiation> Decoder::TakeSubnegotiations() {
     return taken;
 }
 
-void OptionPolicy::Offered(uint8_t verb, uint8_t option) {
-    m_said.emplace_back(verb, option);
+size_t OptionPolicy::Index(uint8_t verb, uint8_t option) {
+    return static_cast<size_t>(verb - kWill) * 256 + option;
 }
 
-bool OptionPolicy::Said(uint8_t verb, uint8_t option) const {
-    return std::find(m_said.begin(), m_said.end(), std::make_pair(verb, option)) != m_said.end();
+void OptionPolicy::Offered(uint8_t verb, uint8_t option) {
+    m_said.set(Index(verb, option));
 }
 
 CByteArray OptionPolicy::Answer(uint8_t verb, uint8_t option) {
@@ -130,10 +153,10 @@ CByteArray OptionPolicy::Answer(uint8_t verb, uint8_t option) {
     } else {
         reply = kDont;
     }
-    if (Said(reply, option)) {
+    if (m_said.test(Index(reply, option))) {
         return {};
     }
-    m_said.emplace_back(reply, option);
+    m_said.set(Index(reply, option));
     return {kIac, reply, option};
 }
 

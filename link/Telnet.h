@@ -1,5 +1,7 @@
 #pragma once
 
+#include <bitset>
+#include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -57,7 +59,9 @@ CByteArray ComPortCommand(uint8_t command, const CByteArray& value);
 CByteArray OpeningNegotiation(bool comPort);
 
 // Takes the connection's bytes apart: data goes out, commands are kept aside. Works on pieces
-// of any size; a command split across two pieces is joined.
+// of any size; a command split across two pieces is joined. What it holds is bounded: a
+// subnegotiation longer than kMaxSubnegotiationBytes breaks the stream, and it takes no more
+// input while it holds as many commands as it may keep untaken.
 class Decoder {
 public:
     struct Subnegotiation {
@@ -65,15 +69,31 @@ public:
         CByteArray payload;  // unescaped
     };
 
-    // Appends the data bytes of `bytes` to `data`.
-    void Feed(const uint8_t* bytes, size_t count, CByteArray& data);
+    // A COM-PORT-OPTION subnegotiation carries a few bytes; a server that sends more is broken.
+    static constexpr size_t kMaxSubnegotiationBytes = 256;
+    static constexpr size_t kMaxPendingNegotiations = 64;
+    static constexpr size_t kMaxPendingSubnegotiations = 8;
+    // The most HeldBytes() can be: the subnegotiation being read and the commands not taken.
+    static constexpr size_t kMaxHeldBytes =
+        (kMaxPendingSubnegotiations + 1) * (kMaxSubnegotiationBytes + 1) +
+        kMaxPendingNegotiations * 2;
+
+    // Appends the data bytes of `bytes` to `data` and returns how many of `bytes` it took: all of
+    // them, unless it holds as many commands as it may (take them, then feed the rest). Once
+    // Broken(), it takes and drops everything.
+    size_t Feed(const uint8_t* bytes, size_t count, CByteArray& data);
+    // True after a subnegotiation longer than kMaxSubnegotiationBytes.
+    bool Broken() const { return m_state == State::Broken; }
+    // The bytes it holds for commands: the subnegotiation being read and those not yet taken.
+    size_t HeldBytes() const;
 
     // Option requests received (DO, DONT, WILL, WONT and the option), in order, since last taken.
     std::vector<std::pair<uint8_t, uint8_t>> TakeNegotiations();
     std::vector<Subnegotiation> TakeSubnegotiations();
 
 private:
-    enum class State { Data, Iac, Verb, Sb, SbData, SbIac };
+    enum class State { Data, Iac, Verb, Sb, SbData, SbIac, Broken };
+    bool Full() const;
     State m_state = State::Data;
     uint8_t m_verb = 0;
     Subnegotiation m_current;
@@ -92,9 +112,10 @@ public:
     CByteArray Answer(uint8_t verb, uint8_t option);
 
 private:
-    bool Said(uint8_t verb, uint8_t option) const;
+    static size_t Index(uint8_t verb, uint8_t option);
     bool m_comPort;
-    std::vector<std::pair<uint8_t, uint8_t>> m_said;
+    // What it has said, by verb and option: at most one answer each, however often asked.
+    std::bitset<4 * 256> m_said;
 };
 
 }  // namespace telnet
