@@ -509,8 +509,9 @@ RunRecord RecordOfLostChild(const Unit& unit, const std::string& firmware,
     } else {
         record.Note("exit status " + std::to_string(unit.exitStatus));
     }
-    if (!unit.lastLine.empty()) {
-        record.Note(unit.lastLine);
+    const std::string last = unit.lastLine.substr(0, unit.lastLine.find_last_not_of(' ') + 1);
+    if (!last.empty()) {
+        record.Note(last);
     }
     return record;
 }
