@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdarg>
+#include <cstring>
 
+#include "cli/RunRecord.h"
 #include "framework/FileIo.h"
 
 #ifdef _WIN32
@@ -24,71 +28,111 @@ constexpr int64_t kCancelCheckNs = 20 * kNsPerMs;
 
 std::atomic<int> g_stopSignal{0};
 std::atomic<bool> g_dialogOpen{false};
+std::atomic<bool> g_unwind{false};
 
-// Ctrl+C, SIGTERM and SIGHUP stop the run: with a dialog open they press its Stop button, and
-// every later wait of the run ends at once, so no further block goes out; the command then
-// ends through its failure path with the port closed. Outside a dialog the program ends as the
-// signal would end it, after removing any file half written.
+// Ctrl+C, SIGTERM and SIGHUP stop the run: with a dialog open they press its Stop button; every
+// later wait of the run ends at once, and outside a dialog it unwinds the run, so no further
+// block goes out and the command ends through its own path with the port closed and its record
+// written. A second signal, or a run that does not end in time, ends the program at once: the
+// record prepared for a stop is written, any file half written removed, and the signal ends it.
 #ifndef _WIN32
-extern "C" void OnStopSignal(int signal) {
-    if (g_dialogOpen) {
-        g_stopSignal = signal;
-        return;
-    }
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+void EndNow(int signal) {
+    StopRecord::WriteNow(signal);
     RemovePendingFiles();
     std::signal(signal, SIG_DFL);
     std::raise(signal);
 }
-#endif
 
-#ifdef _WIN32
-// The console's Ctrl+C, Ctrl+Break and close: with a dialog open the run stops as on a signal
-// elsewhere; otherwise the program ends as usual, after removing any file half written.
+extern "C" void OnStopSignal(int signal) {
+    int none = 0;
+    if ((g_unwind || g_dialogOpen) && g_stopSignal.compare_exchange_strong(none, signal)) {
+        if (g_unwind) {
+            alarm(ConsoleHost::kUnwindSeconds);
+        }
+        return;
+    }
+    EndNow(g_stopSignal != 0 ? g_stopSignal.load() : signal);
+}
+
+extern "C" void OnUnwindTimeout(int) {
+    EndNow(g_stopSignal);
+}
+#else
+// The console's Ctrl+C, Ctrl+Break and close stop the run as a signal does elsewhere; a second
+// one, or the console closing, lets the program end (no unwinding bound: a second Ctrl+C is
+// the way out).
 BOOL WINAPI OnConsoleControl(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
         return FALSE;
     }
-    if (g_dialogOpen) {
-        g_stopSignal = SIGINT;
+    int none = 0;
+    if ((g_unwind || g_dialogOpen) && event != CTRL_CLOSE_EVENT &&
+        g_stopSignal.compare_exchange_strong(none, SIGINT)) {
         return TRUE;
     }
+    StopRecord::WriteNow(SIGINT);
     RemovePendingFiles();
     return FALSE;
 }
 #endif
 
-#ifndef _WIN32
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-#endif
-
 }  // namespace
 
-ConsoleHost::ConsoleHost(std::FILE* out)
-    : Host(m_realClock), m_out(out), m_terminal(isatty(fileno(out)) != 0) {
+void ProgressOutput::Print(const char* format, ...) {
+    if (Lost()) {
+        return;
+    }
+    std::va_list args;
+    va_start(args, format);
+    std::vfprintf(m_file, format, args);
+    va_end(args);
+    if (std::fflush(m_file) != 0 || std::ferror(m_file)) {
+        m_lost = std::strerror(errno);
+    }
+}
+
+void ConsoleHost::InstallStopHandlers(bool unwind) {
+    g_unwind = unwind;
 #ifdef _WIN32
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    action.sa_flags = SA_RESTART;
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (const int signal : kStopSignals) {
+        sigaction(signal, &action, nullptr);
+        sigaddset(&stops, signal);
+    }
+    action.sa_handler = OnUnwindTimeout;
+    sigaction(SIGALRM, &action, nullptr);
+    // A run started by another may be handed stop signals held back until now.
+    sigprocmask(SIG_UNBLOCK, &stops, nullptr);
+#endif
+}
+
+void ConsoleHost::ThrowIfStopped() {
+    if (g_stopSignal != 0 && !g_dialogOpen) {
+        throw RunStop{};
+    }
+}
+
+ConsoleHost::ConsoleHost(ProgressOutput& out)
+    : Host(m_realClock), m_out(out), m_terminal(isatty(fileno(out.File())) != 0) {
+#ifdef _WIN32
     // The live line redraws itself with terminal sequences, which a console takes once asked.
     const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (m_terminal && GetConsoleMode(console, &mode)) {
         SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
     }
-#else
-    for (const int signal : kStopSignals) {
-        std::signal(signal, OnStopSignal);
-    }
 #endif
 }
 
-ConsoleHost::~ConsoleHost() {
-#ifdef _WIN32
-    SetConsoleCtrlHandler(OnConsoleControl, FALSE);
-#else
-    for (const int signal : kStopSignals) {
-        std::signal(signal, SIG_DFL);
-    }
-#endif
-}
+ConsoleHost::~ConsoleHost() = default;
 
 int ConsoleHost::StopSignal() {
     return g_stopSignal;
@@ -98,10 +142,35 @@ bool ConsoleHost::RunStopped() {
     return g_stopSignal != 0;
 }
 
+void ConsoleHost::Sleep(int ms) {
+    PauseUntil(m_realClock.NowNs() + static_cast<int64_t>(ms) * kNsPerMs);
+}
+
+void ConsoleHost::PauseUntil(int64_t ns) {
+    for (;;) {
+        ThrowIfStopped();
+        const int64_t now = m_realClock.NowNs();
+        if (now >= ns) {
+            return;
+        }
+        m_realClock.SleepUntilNs(std::min(ns, now + kCancelCheckNs));
+    }
+}
+
+void ConsoleHost::WaitForInputUntil(int64_t ns) {
+    for (;;) {
+        ThrowIfStopped();
+        const int64_t slice = std::min(ns, m_realClock.NowNs() + kCancelCheckNs);
+        if (WatchInputUntil(slice) || slice >= ns) {
+            return;
+        }
+    }
+}
+
 int ConsoleHost::MessageBox(const std::string& text, unsigned type) {
     EndLiveLine();
     if (m_onMessage) {
-        m_onMessage(text);
+        m_onMessage(text, type);
     }
     return StderrMessageBox(text, type);
 }
@@ -110,8 +179,7 @@ void ConsoleHost::Show(const CDialog& dlg) {
     const std::string text = dlg.Title() + " " + dlg.StatusText();
     if (!m_terminal) {
         if (text != m_lastPlain) {
-            std::fprintf(m_out, "%s\n", text.c_str());
-            std::fflush(m_out);
+            m_out.Print("%s\n", text.c_str());
             m_lastPlain = text;
         }
         return;
@@ -124,8 +192,7 @@ void ConsoleHost::Show(const CDialog& dlg) {
         bar = " [" + std::string(static_cast<size_t>(filled), '#') +
               std::string(static_cast<size_t>(kBarWidth - filled), '.') + "]";
     }
-    std::fprintf(m_out, "\r\033[K%s%s", text.c_str(), bar.c_str());
-    std::fflush(m_out);
+    m_out.Print("\r\033[K%s%s", text.c_str(), bar.c_str());
     m_lineOpen = true;
 }
 
@@ -133,8 +200,7 @@ void ConsoleHost::DrawText(int, int, const std::string& text) {
     // Blank strings only wipe the status line of the window.
     if (text.find_first_not_of(' ') != std::string::npos) {
         EndLiveLine();
-        std::fprintf(m_out, "%s\n", text.c_str());
-        std::fflush(m_out);
+        m_out.Print("%s\n", text.c_str());
     }
 }
 
@@ -173,8 +239,7 @@ bool ConsoleHost::WaitUntil(CDialog& dlg, int64_t ns) {
 
 void ConsoleHost::EndLiveLine() {
     if (m_lineOpen) {
-        std::fprintf(m_out, "\n");
-        std::fflush(m_out);
+        m_out.Print("\n");
         m_lineOpen = false;
     }
 }

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <random>
 
@@ -22,16 +24,27 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <climits>
+#include <cstdlib>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #endif
 
 #include "cli/ExitStatus.h"
 #include "cli/RunRecord.h"
+#include "cli/Sha256.h"
+#include "framework/WorkFolder.h"
+#include "link/PortList.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 constexpr int kRedrawMs = 100;
+constexpr int kMaxPortNumber = 255;  // COM255 is the last a system names
+// A child's working folder: this prefix, the owning run's process id, a dash and a random part.
+constexpr const char* kWorkFolderPrefix = "flashtool-unit-";
 
 std::atomic<int> g_signal{0};
 
@@ -101,13 +114,17 @@ public:
         startup.hStdOutput = outWrite;
         startup.hStdError = errWrite;
         PROCESS_INFORMATION info{};
-        const BOOL started = CreateProcessA(program, line.data(), nullptr, nullptr, TRUE, 0,
-                                            nullptr, nullptr, &startup, &info);
+        const BOOL started = CreateProcessA(program, line.data(), nullptr, nullptr, TRUE,
+                                            CREATE_SUSPENDED, nullptr, nullptr, &startup, &info);
         CloseHandle(outWrite);
         CloseHandle(errWrite);
         if (!started) {
             return false;
         }
+        // The children go with the parent, however it ends; they then leave no record (the
+        // system has no gentler way to tell them).
+        AssignProcessToJobObject(Job(), info.hProcess);
+        ResumeThread(info.hThread);
         CloseHandle(info.hThread);
         m_process = info.hProcess;
         return true;
@@ -117,8 +134,30 @@ public:
         if (pipe(out) != 0 || pipe(err) != 0) {
             return false;
         }
+        // The program itself, by its own name, so that the children show as flashtool.
+        char self[PATH_MAX] = {};
+        const ssize_t length = readlink("/proc/self/exe", self, sizeof self - 1);
+        const std::string program = length > 0 ? std::string(self, static_cast<size_t>(length))
+                                               : std::string("/proc/self/exe");
+        const pid_t parent = getpid();
         m_pid = fork();
         if (m_pid == 0) {
+            // Stop signals wait until the child run can take them. The child is a process group
+            // of its own, so a terminal's Ctrl+C reaches it once, passed on by the parent; when
+            // the parent dies, however it dies, the child is stopped as by SIGTERM.
+            sigset_t stops;
+            sigemptyset(&stops);
+            for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+                sigaddset(&stops, signal);
+            }
+            sigprocmask(SIG_BLOCK, &stops, nullptr);
+            setpgid(0, 0);
+#ifdef __linux__
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+#endif
+            if (getppid() != parent) {
+                raise(SIGTERM);  // the parent went before the request took hold
+            }
             dup2(out[1], STDOUT_FILENO);
             dup2(err[1], STDERR_FILENO);
             for (const int fd : {out[0], out[1], err[0], err[1]}) {
@@ -129,7 +168,7 @@ public:
                 argv.push_back(const_cast<char*>(arg.c_str()));
             }
             argv.push_back(nullptr);
-            execv("/proc/self/exe", argv.data());
+            execv(program.c_str(), argv.data());
             execvp(argv[0], argv.data());
             _exit(127);
         }
@@ -155,8 +194,9 @@ public:
     }
 
     // The child's exit status once it ended and its pipes are drained; 128 + N when a signal
-    // ended it.
-    std::optional<int> Ended() {
+    // ended it, and then `signal` is N.
+    std::optional<int> Ended(int& signal) {
+        signal = 0;
         if (PipesOpen()) {
             return std::nullopt;
         }
@@ -176,7 +216,11 @@ public:
             return 127;
         }
         m_pid = -1;
-        return WIFEXITED(raw) ? WEXITSTATUS(raw) : kExitSignalBase + WTERMSIG(raw);
+        if (WIFEXITED(raw)) {
+            return WEXITSTATUS(raw);
+        }
+        signal = WTERMSIG(raw);
+        return kExitSignalBase + signal;
 #endif
     }
 
@@ -212,6 +256,19 @@ public:
 
 private:
 #ifdef _WIN32
+    // The job that ends every child when the parent's last handle to it closes.
+    static HANDLE Job() {
+        static const HANDLE job = [] {
+            const HANDLE created = CreateJobObjectA(nullptr, nullptr);
+            JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+            limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+            SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                    sizeof limits);
+            return created;
+        }();
+        return job;
+    }
+
     using Pipe = HANDLE;
     static constexpr Pipe kNoPipe = nullptr;
     static constexpr int kWindowsPollMs = 20;
@@ -284,19 +341,31 @@ struct Unit {
     std::string status = "starting";
     std::string lastLine;
     int exitStatus = -1;
+    int killedBy = 0;  // the signal that ended the child, if one did
     std::optional<RunRecord> record;
     std::chrono::steady_clock::time_point startedAt;
     double seconds = 0;
 };
 
+// Where the records reach the log. On Windows appends from several processes may overlap, and
+// the children end with the parent anyway, so the parent writes every record there.
+#ifdef _WIN32
+constexpr bool kChildrenLog = false;
+#else
+constexpr bool kChildrenLog = true;
+#endif
+
 // The command line of a child: the parent's, less the options the parent itself takes, with one
-// port, a private working folder and JSON output.
+// port, a private working folder and JSON output (and the log, where children write to it).
 std::vector<std::string> ChildArguments(int argc, char** argv, const Unit& unit) {
     std::vector<std::string> args = {argv[0]};
+    const std::vector<std::string> takenOptions =
+        kChildrenLog ? std::vector<std::string>{"--port", "--work-dir"}
+                     : std::vector<std::string>{"--port", "--log", "--work-dir"};
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         bool taken = false;
-        for (const char* option : {"--port", "--log", "--work-dir"}) {
+        for (const std::string& option : takenOptions) {
             const std::string name = option;
             if (arg == name) {
                 ++i;  // and its value
@@ -331,12 +400,57 @@ std::vector<std::string> ReadChild(Unit& unit) {
     return lines;
 }
 
+int OwnProcessId() {
+#ifdef _WIN32
+    return static_cast<int>(GetCurrentProcessId());
+#else
+    return static_cast<int>(getpid());
+#endif
+}
+
+bool ProcessAlive(int pid) {
+#ifdef _WIN32
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+    if (process == nullptr) {
+        return false;
+    }
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+#else
+    return kill(pid, 0) == 0 || errno == EPERM;
+#endif
+}
+
+// Removes the working folders of earlier runs whose owner is gone and that no child (one
+// that outlived its parent) still holds.
+void RemoveStaleWorkFolders() {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(kWorkFolderPrefix, 0) != 0 || !entry.is_directory(error)) {
+            continue;
+        }
+        const int owner = std::atoi(name.c_str() + std::strlen(kWorkFolderPrefix));
+        if (owner <= 0 || owner == OwnProcessId() || ProcessAlive(owner)) {
+            continue;
+        }
+        WorkFolderLock lock;
+        std::string reason;
+        if (lock.Acquire(entry.path().string(), reason)) {
+            lock.Release();
+            fs::remove_all(entry.path(), error);
+        }
+    }
+}
+
 // A new folder of its own for a child's working files.
 std::optional<fs::path> MakeWorkFolder() {
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path folder =
-            fs::temp_directory_path() / ("flashtool-unit-" + std::to_string(random()));
+            fs::temp_directory_path() /
+            (kWorkFolderPrefix + std::to_string(OwnProcessId()) + "-" + std::to_string(random()));
         std::error_code error;
         if (fs::create_directory(folder, error)) {
             return folder;
@@ -352,10 +466,103 @@ std::string Fit(std::string text, size_t width) {
     return text;
 }
 
+// The port number that "7" (or the digits after "COM") names, or 0.
+int PortNumber(const std::string& digits) {
+    const bool numeric = !digits.empty() && digits.size() <= 3 &&
+                         std::all_of(digits.begin(), digits.end(), ::isdigit);
+    const int value = numeric ? std::stoi(digits) : 0;
+    return value >= 1 && value <= kMaxPortNumber ? value : 0;
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+// Refuses two names of one port; true when every port is named once.
+bool EachPortOnce(const std::vector<std::string>& ports) {
+    std::map<std::string, std::string> given;  // by key
+    for (const std::string& port : ports) {
+        const std::string key = PortKey(port);
+        const auto [first, fresh] = given.emplace(key, port);
+        if (!fresh) {
+            std::fprintf(stderr, "--port %s and --port %s name the same port (%s)\n",
+                         first->second.c_str(), port.c_str(), key.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// The record of a child that ended without giving its own.
+RunRecord RecordOfLostChild(const Unit& unit, const std::string& firmware,
+                            const std::string& sha256) {
+    RunRecord record;
+    record.port = unit.port;
+    record.file = firmware;
+    record.sha256 = sha256;
+    record.seconds = unit.seconds;
+    if (unit.killedBy != 0) {
+        record.Note("Killed by signal " + std::to_string(unit.killedBy) + " (" +
+                    SignalName(unit.killedBy) + ")");
+    } else {
+        record.Note("exit status " + std::to_string(unit.exitStatus));
+    }
+    const std::string last = unit.lastLine.substr(0, unit.lastLine.find_last_not_of(' ') + 1);
+    if (!last.empty()) {
+        record.Note(last);
+    }
+    return record;
+}
+
 }  // namespace
 
+std::string PortKey(const std::string& port) {
+    if (port == "sim") {
+        return port;  // one built-in unit, however often named
+    }
+    const size_t scheme = port.find("://");
+    if (scheme != std::string::npos) {
+        const std::string address = port.substr(scheme + 3);
+        return Lower(address.substr(0, address.find('/')));  // host:port, whichever protocol
+    }
+    int number = PortNumber(port);
+#ifdef _WIN32
+    std::string name = port.rfind("\\\\.\\", 0) == 0 ? port.substr(4) : port;
+    if (number == 0 && name.size() > 3 && Lower(name.substr(0, 3)) == "com") {
+        number = PortNumber(name.substr(3));
+    }
+    return number != 0 ? "COM" + std::to_string(number) : Lower(name);
+#else
+    std::string path = port;
+    if (number != 0) {
+        const std::vector<SerialPortInfo> listed = ListSerialPorts();
+        if (static_cast<size_t>(number) > listed.size()) {
+            return "port " + std::to_string(number);
+        }
+        path = listed[static_cast<size_t>(number) - 1].name;
+    }
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+#endif
+}
+
 int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool json,
-            const std::string& log) {
+            const std::string& log, const std::string& firmware) {
+    // Nothing is touched before the ports and the log are known to be good.
+    if (!EachPortOnce(ports)) {
+        return kExitUsage;
+    }
+    RecordLog logFile;
+    std::string reason;
+    if (!log.empty() && !logFile.Open(log, reason)) {
+        std::fprintf(stderr, "Cannot write to the log %s: %s\n", log.c_str(), reason.c_str());
+        return kExitFailure;
+    }
+    // For the record of a child that gives none: the file as it stood when the run began.
+    const std::string sha256 = firmware.empty() ? std::string() : FileSha256(firmware);
+    RemoveStaleWorkFolders();
     std::FILE* shown = json ? stderr : stdout;
     const bool terminal = isatty(fileno(shown)) != 0;
     std::vector<Unit> units(ports.size());
@@ -433,25 +640,23 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
             if (unit.exitStatus >= 0) {
                 continue;
             }
-            const std::optional<int> status = unit.child.Ended();
+            int signal = 0;
+            const std::optional<int> status = unit.child.Ended(signal);
             if (!status) {
                 continue;
             }
             unit.exitStatus = *status;
+            unit.killedBy = signal;
             unit.seconds =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - unit.startedAt)
                     .count();
             --running;
             unit.record = RunRecord::FromJsonLine(unit.outText.substr(0, unit.outText.find('\n')));
+            // A child that gave its record appended it to the log itself.
+            const bool logged = unit.record.has_value() && kChildrenLog;
             if (!unit.record) {
-                // The child ended before it could give its record (a usage error, a crash).
-                RunRecord record;
-                record.port = unit.port;
-                record.seconds = unit.seconds;
-                record.message = unit.lastLine.empty()
-                                     ? "exit status " + std::to_string(unit.exitStatus)
-                                     : unit.lastLine;
-                unit.record = record;
+                // The child ended before it could give its record (a usage error, a signal).
+                unit.record = RecordOfLostChild(unit, firmware, sha256);
             }
             unit.record->port = unit.port;
             unit.record->ok = unit.record->ok && unit.exitStatus == 0;
@@ -461,8 +666,7 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
                 std::printf("%s\n", line.c_str());
                 std::fflush(stdout);
             }
-            std::string reason;
-            if (!log.empty() && !AppendLine(log, line, reason)) {
+            if (!logged && logFile.IsOpen() && !logFile.Append(line, reason)) {
                 logLost = true;  // a record that did not reach the log fails the command
                 std::fprintf(stderr, "Cannot write to the log %s: %s\n", log.c_str(),
                              reason.c_str());
@@ -485,7 +689,10 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
         std::replace(message.begin(), message.end(), '\n', ' ');
         std::fprintf(shown, "%-*s  %-16s  %-7s  %-6s  %8.1f  %s\n", static_cast<int>(width),
                      unit.port.c_str(), record.model.value_or("-").c_str(),
-                     record.version.value_or("-").c_str(), record.ok ? "ok" : "failed",
+                     record.version.value_or("-").c_str(),
+                     record.ok        ? "ok"
+                     : record.stopped ? "stopped"
+                                      : "failed",
                      unit.seconds, message.c_str());
     }
     std::fflush(shown);

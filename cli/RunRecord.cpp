@@ -3,7 +3,11 @@
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -13,12 +17,57 @@
 #include <unistd.h>
 #endif
 
+namespace {
+
+nlohmann::ordered_json TextOrNull(bool present, const std::string& text) {
+    return present ? nlohmann::ordered_json(text) : nlohmann::ordered_json(nullptr);
+}
+
+// Writes all of `size` bytes to a descriptor; false when the system refused.
+bool WriteAll(int fd, const char* data, size_t size) noexcept {
+    while (size > 0) {
+#ifdef _WIN32
+        const int wrote = _write(fd, data, static_cast<unsigned>(size));
+#else
+        const ssize_t wrote = write(fd, data, size);
+#endif
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote <= 0) {
+            return false;
+        }
+        data += wrote;
+        size -= static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+}  // namespace
+
+void RunRecord::Note(const std::string& text) {
+    if (message.empty()) {
+        message = text;
+        lastMessage.clear();
+    } else if (text != message) {
+        lastMessage = text;
+    }
+}
+
+void RunRecord::MarkStopped(int signal) {
+    const std::string last = lastMessage.empty() ? message : lastMessage;
+    ok = false;
+    stopped = true;
+    message = StoppedMessage(signal);
+    lastMessage = last;
+}
+
 std::string RunRecord::ToJsonLine() const {
+    const char* result = ok ? "ok" : stopped ? "stopped" : "failed";
     nlohmann::ordered_json record = {
         {"port", port},
         {"file", file},
-        {"sha256",
-         sha256.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(sha256)},
+        {"sha256", TextOrNull(!sha256.empty(), sha256)},
         {"model", model ? nlohmann::ordered_json(*model) : nlohmann::ordered_json(nullptr)},
         {"version", version ? nlohmann::ordered_json(*version) : nlohmann::ordered_json(nullptr)},
         {"steps", {{"done", stepsDone}, {"total", stepsTotal}}},
@@ -26,8 +75,9 @@ std::string RunRecord::ToJsonLine() const {
         {"seconds", seconds},
         {"line_share",
          lineShare ? nlohmann::ordered_json(*lineShare) : nlohmann::ordered_json(nullptr)},
-        {"result", ok ? "ok" : "failed"},
-        {"message", ok ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(message)},
+        {"result", result},
+        {"message", TextOrNull(!ok, message)},
+        {"last_message", TextOrNull(!ok && !lastMessage.empty(), lastMessage)},
     };
     // Texts from the unit or a file name may hold any byte; they are kept, not refused.
     return record.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
@@ -59,33 +109,152 @@ std::optional<RunRecord> RunRecord::FromJsonLine(const std::string& line) {
     if (json.contains("line_share") && json["line_share"].is_number()) {
         record.lineShare = json["line_share"].get<double>();
     }
-    record.ok = text("result").value_or("") == "ok";
+    const std::string result = text("result").value_or("");
+    record.ok = result == "ok";
+    record.stopped = result == "stopped";
     record.message = text("message").value_or("");
+    record.lastMessage = text("last_message").value_or("");
     return record;
 }
 
-bool AppendLine(const std::string& path, const std::string& line, std::string& reason) {
-    const std::string whole = line + "\n";
-#ifdef _WIN32
-    const int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, 0644);
-#else
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+std::string SignalName(int signal) {
+    static const struct {
+        int number;
+        const char* name;
+    } kNames[] = {
+        {SIGINT, "SIGINT"},   {SIGTERM, "SIGTERM"}, {SIGABRT, "SIGABRT"},
+        {SIGSEGV, "SIGSEGV"}, {SIGILL, "SIGILL"},   {SIGFPE, "SIGFPE"},
+#ifndef _WIN32
+        {SIGHUP, "SIGHUP"},   {SIGKILL, "SIGKILL"}, {SIGPIPE, "SIGPIPE"},
+        {SIGQUIT, "SIGQUIT"}, {SIGBUS, "SIGBUS"},   {SIGXFSZ, "SIGXFSZ"},
 #endif
-    if (fd < 0) {
-        reason = std::strerror(errno);
+    };
+    for (const auto& entry : kNames) {
+        if (entry.number == signal) {
+            return entry.name;
+        }
+    }
+    return "signal " + std::to_string(signal);
+}
+
+std::string StoppedMessage(int signal) {
+    return "Stopped by signal " + std::to_string(signal) + " (" + SignalName(signal) + ")";
+}
+
+RecordLog::~RecordLog() {
+    Close();
+}
+
+void RecordLog::Close() {
+    if (m_fd >= 0) {
+#ifdef _WIN32
+        _close(m_fd);
+#else
+        close(m_fd);
+#endif
+        m_fd = -1;
+    }
+}
+
+bool RecordLog::Open(const std::string& path, std::string& reason) {
+#ifdef _WIN32
+    m_fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_APPEND | _O_BINARY, 0644);
+    struct _stat64 info {};
+    const bool stated = m_fd >= 0 && _fstat64(m_fd, &info) == 0;
+    const bool regular = stated && (info.st_mode & _S_IFMT) == _S_IFREG;
+#else
+    // Not blocking on a FIFO with no reader, and not following a link planted in its place.
+    m_fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                0644);
+    struct stat info {};
+    const bool stated = m_fd >= 0 && fstat(m_fd, &info) == 0;
+    const bool regular = stated && S_ISREG(info.st_mode);
+#endif
+    if (m_fd < 0 || !stated) {
+        // A FIFO without a reader answers ENXIO to a write-only open that must not block.
+        reason = errno == ELOOP   ? "it is a symbolic link"
+                 : errno == ENXIO ? "not a regular file"
+                                  : std::strerror(errno);
+    } else if (!regular) {
+        reason = "not a regular file";
+    } else {
+        return true;
+    }
+    Close();
+    return false;
+}
+
+bool RecordLog::Append(const std::string& line, std::string& reason) const {
+    const std::string whole = line + "\n";
+    if (!WriteAll(m_fd, whole.data(), whole.size())) {
+        reason = errno != 0 ? std::strerror(errno) : "the write was cut short";
         return false;
     }
-#ifdef _WIN32
-    const bool written = _write(fd, whole.data(), static_cast<unsigned>(whole.size())) ==
-                         static_cast<int>(whole.size());
-    _close(fd);
-#else
-    const bool written =
-        write(fd, whole.data(), whole.size()) == static_cast<ssize_t>(whole.size());
-    close(fd);
-#endif
-    if (!written) {
-        reason = std::strerror(errno);
-    }
-    return written;
+    return true;
 }
+
+namespace StopRecord {
+namespace {
+
+constexpr size_t kMaxLine = 16 * 1024;  // a longer record is not kept for a hard stop
+#ifdef _WIN32
+constexpr int kStopSignals[] = {SIGINT};
+#else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
+constexpr size_t kSignalCount = sizeof kStopSignals / sizeof kStopSignals[0];
+
+// Two banks: the handler reads the one in use while the other is rendered.
+struct Bank {
+    std::array<std::array<char, kMaxLine>, kSignalCount> lines;
+    std::array<size_t, kSignalCount> sizes{};
+};
+Bank g_banks[2];
+std::atomic<int> g_active{-1};
+std::atomic<bool> g_armed{true};
+int g_logFd = -1;
+bool g_toStdout = false;
+
+}  // namespace
+
+void SetOutputs(int logFd, bool toStdout) {
+    g_logFd = logFd;
+    g_toStdout = toStdout;
+}
+
+void Prepare(const RunRecord& record) {
+    const int next = g_active.load() == 0 ? 1 : 0;
+    Bank& bank = g_banks[next];
+    for (size_t i = 0; i < kSignalCount; ++i) {
+        RunRecord stopped = record;
+        stopped.MarkStopped(kStopSignals[i]);
+        const std::string line = stopped.ToJsonLine() + "\n";
+        bank.sizes[i] = line.size() <= kMaxLine ? line.size() : 0;
+        std::memcpy(bank.lines[i].data(), line.data(), bank.sizes[i]);
+    }
+    g_active = next;
+}
+
+void Disarm() {
+    g_armed = false;
+}
+
+void WriteNow(int signal) noexcept {
+    const int active = g_active.load();
+    if (!g_armed.exchange(false) || active < 0) {
+        return;
+    }
+    const Bank& bank = g_banks[active];
+    for (size_t i = 0; i < kSignalCount; ++i) {
+        if (kStopSignals[i] == signal && bank.sizes[i] > 0) {
+            if (g_logFd >= 0) {
+                WriteAll(g_logFd, bank.lines[i].data(), bank.sizes[i]);
+            }
+            if (g_toStdout) {
+                WriteAll(1, bank.lines[i].data(), bank.sizes[i]);
+            }
+        }
+    }
+}
+
+}  // namespace StopRecord

@@ -3,8 +3,9 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
-#include <vector>
+#include <string>
+
+#include "framework/FileIo.h"
 
 namespace {
 
@@ -95,16 +96,13 @@ private:
 }  // namespace
 
 std::string FileSha256(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    // Read as the document reads it: a regular file, whole and bounded.
+    std::string content;
+    std::string reason;
+    if (!ReadWholeFile(path, content, reason)) {
         return {};
     }
     Sha256 digest;
-    std::vector<char> buffer(1 << 16);
-    while (file) {
-        file.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        digest.Add(reinterpret_cast<const uint8_t*>(buffer.data()),
-                   static_cast<size_t>(file.gcount()));
-    }
-    return file.bad() ? std::string() : digest.Finish();
+    digest.Add(reinterpret_cast<const uint8_t*>(content.data()), content.size());
+    return digest.Finish();
 }

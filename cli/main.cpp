@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -93,13 +95,41 @@ bool ChooseRestartBlock(const std::string& firmware, std::string& block, std::st
 
 // The run's record, and where its progress and summaries go (stderr when stdout is JSON).
 RunRecord g_record;
-double g_transferSeconds = 0;  // of all the run's transfers, for its line share
-std::FILE* g_progress = stdout;
+ProgressOutput g_progress(stdout);
 
-// Shows a message of the command line's own and keeps it as the run's last.
+// What the record is made of as the run goes on.
+struct RunState {
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    bool transfers = false;     // the command programs the unit (identify does not)
+    bool flash = false;         // a Flash run counts its blocks as steps
+    bool transferDone = false;  // the last programming transfer ended with the unit's answer
+    int64_t shareBytes = 0;     // of the transfers that completed, for the line share
+    double shareSeconds = 0;
+};
+RunState g_run;
+
+// Brings the record up to date with the run, and prepares it as a stop would end it now.
+void UpdateRecord() {
+    if (g_szUnitVersion[0] != '\0') {
+        std::string model(g_szUnitModel, sizeof g_szUnitModel);
+        model.erase(model.find_last_not_of(std::string(" \0", 2)) + 1);
+        g_record.model = model;
+        g_record.version = std::string(g_szUnitVersion, strnlen(g_szUnitVersion, 5));
+    }
+    if (g_run.transfers) {
+        g_record.stepsTotal = g_run.flash ? g_nStepCount : 1;
+        g_record.stepsDone = g_run.flash ? g_nStepIndex : (g_run.transferDone ? 1 : 0);
+    }
+    g_record.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - g_run.started).count();
+    StopRecord::Prepare(g_record);
+}
+
+// Shows a message of the command line's own and keeps it for the run's record.
 void Say(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
-    g_record.message = text;
+    g_record.Note(text);
+    UpdateRecord();
 }
 
 // Opens (and creates) the working folder and takes its lock; false after a message.
@@ -173,6 +203,20 @@ private:
         void DrawText(int x, int y, const std::string& text) override {
             m_shownHost.DrawText(x, y, text);
         }
+        // A stop signal ends the run in virtual time as in real time.
+        bool RunStopped() override { return m_shownHost.RunStopped(); }
+        void Sleep(int ms) override {
+            ConsoleHost::ThrowIfStopped();
+            VirtualHost::Sleep(ms);
+        }
+        void WaitForInputUntil(int64_t ns) override {
+            ConsoleHost::ThrowIfStopped();
+            VirtualHost::WaitForInputUntil(ns);
+        }
+        void PauseUntil(int64_t ns) override {
+            ConsoleHost::ThrowIfStopped();
+            VirtualHost::PauseUntil(ns);
+        }
 
     private:
         Host& m_shownHost;
@@ -221,15 +265,24 @@ std::string Hex(const CByteArray& bytes) {
     return text;
 }
 
-void ReportTransfer(const CProgramDlg& dlg) {
+// The line share counts only transfers that completed: a time-out is no measure of the line.
+void ReportTransfer(const CProgramDlg& dlg, bool done) {
     const double seconds = static_cast<double>(dlg.m_endNs - dlg.m_startNs) / 1e9;
     g_record.bytes += dlg.m_nBytesSent;
-    g_transferSeconds += seconds;
-    g_record.lineShare = CProgramDlg::LineShare(g_record.bytes, g_transferSeconds);
-    std::fprintf(g_progress, "Sent %lld bytes in %.2f s: %.1f%% of the 9600-baud line rate\n",
-                 static_cast<long long>(dlg.m_nBytesSent), seconds,
-                 CProgramDlg::LineShare(dlg.m_nBytesSent, seconds) * 100);
-    std::fflush(g_progress);
+    g_run.transferDone = done;
+    if (dlg.Result() != IDOK) {
+        g_progress.Print("Sent %lld bytes in %.2f s; the transfer did not complete\n",
+                         static_cast<long long>(dlg.m_nBytesSent), seconds);
+        UpdateRecord();
+        return;
+    }
+    g_run.shareBytes += dlg.m_nBytesSent;
+    g_run.shareSeconds += seconds;
+    g_record.lineShare = CProgramDlg::LineShare(g_run.shareBytes, g_run.shareSeconds);
+    g_progress.Print("Sent %lld bytes in %.2f s: %.1f%% of the 9600-baud line rate\n",
+                     static_cast<long long>(dlg.m_nBytesSent), seconds,
+                     CProgramDlg::LineShare(dlg.m_nBytesSent, seconds) * 100);
+    UpdateRecord();
 }
 
 // The exit status of a command that did not succeed: a run stopped by a signal says which.
@@ -303,10 +356,14 @@ int RunIdentify(CDrovaneView& view) {
         Say("The unit did not answer the identification.");
         return kExitFailure;
     }
-    std::fprintf(g_progress, "version text    %.5s\n", g_szUnitVersion);
-    std::fprintf(g_progress, "model name      %.16s\n", g_szUnitModel);
-    std::fprintf(g_progress, "version number  %d\n", g_nUnitVersion);
-    std::fprintf(g_progress, "unit flags      0x%X\n", flags);
+    g_progress.Print("version text    %.5s\n", g_szUnitVersion);
+    g_progress.Print("model name      %.16s\n", g_szUnitModel);
+    g_progress.Print("version number  %d\n", g_nUnitVersion);
+    g_progress.Print("unit flags      0x%X\n", flags);
+    if (g_progress.Lost()) {  // the identity is the command's result
+        Say("Cannot print the unit's identity: " + g_progress.LostReason());
+        return kExitFailure;
+    }
     return kExitSuccess;
 }
 
@@ -319,6 +376,8 @@ using DeviceCommands = std::vector<std::pair<CLI::App*, const Command*>>;
 
 int RunOne(const Options& options, const std::string& firmware, CLI::App* image, CLI::App* identify,
            const DeviceCommands& deviceCommands, bool restart);
+int WriteRecord(const Options& options, const RecordLog& log, int status);
+int ReportLostProgress(int status);
 
 int Run(int argc, char** argv) {
     CLI::App app{"Firmware-update tool for the solar power units"};
@@ -447,40 +506,79 @@ int Run(int argc, char** argv) {
 
     if (!image->parsed()) {
         if (options.ports.size() > 1) {
-            return RunMany(argc, argv, options.ports, options.json, options.log);
+            return RunMany(argc, argv, options.ports, options.json, options.log, firmware);
         }
         options.port = options.ports.front();
     }
     if (options.json) {
-        g_progress = stderr;
+        g_progress = ProgressOutput(stderr);
     }
-    const auto started = std::chrono::steady_clock::now();
-    const int status = RunOne(options, firmware, image, identify, deviceCommands, restart);
-    if (image->parsed() || (!options.json && options.log.empty())) {
-        return status;
-    }
-    g_record.port = options.port;
-    g_record.file = firmware;
-    g_record.sha256 = firmware.empty() ? std::string() : FileSha256(firmware);
-    if (g_szUnitVersion[0] != '\0') {
-        std::string model(g_szUnitModel, sizeof g_szUnitModel);
-        model.erase(model.find_last_not_of(std::string(" \0", 2)) + 1);
-        g_record.model = model;
-        g_record.version = std::string(g_szUnitVersion, strnlen(g_szUnitVersion, 5));
-    }
-    g_record.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    g_record.ok = status == kExitSuccess;
-    const std::string line = g_record.ToJsonLine();
-    if (options.json) {
-        std::printf("%s\n", line.c_str());
-        std::fflush(stdout);
-    }
+    // A stop outside a dialog unwinds a run on a unit, so that its record is still written.
+    ConsoleHost::InstallStopHandlers(!image->parsed());
+    RecordLog log;
     std::string reason;
-    if (!options.log.empty() && !AppendLine(options.log, line, reason)) {
+    if (!image->parsed() && !options.log.empty() && !log.Open(options.log, reason)) {
         std::fprintf(stderr, "Cannot write to the log %s: %s\n", options.log.c_str(),
                      reason.c_str());
-        return status == kExitSuccess ? kExitFailure : status;
+        return kExitFailure;
+    }
+    const bool recorded = !image->parsed() && (options.json || log.IsOpen());
+    g_record.port = options.port;
+    g_record.file = firmware;
+    if (recorded) {
+        StopRecord::SetOutputs(log.Fd(), options.json);
+        UpdateRecord();
+    }
+    int status = kExitFailure;
+    try {
+        status = RunOne(options, firmware, image, identify, deviceCommands, restart);
+    } catch (const RunStop&) {
+        status = FailureStatus();
+    }
+    status = ReportLostProgress(status);
+    return recorded ? WriteRecord(options, log, status) : status;
+}
+
+// A lost progress output does not fail a run that reached its end: the loss is told on
+// stderr, or, when stderr is gone too, in the exit status and the record.
+int ReportLostProgress(int status) {
+    if (!g_progress.Lost()) {
+        return status;
+    }
+    const std::string text = "Progress output was lost: " + g_progress.LostReason();
+    std::fprintf(stderr, "%s; the run went on.\n", text.c_str());
+    if (std::fflush(stderr) == 0 && !std::ferror(stderr)) {
+        return status;
+    }
+    if (status != kExitSuccess) {
+        g_record.Note(text + ", and so were the messages");
+        return status;
+    }
+    g_record.message = text + ", and so were the messages";
+    return kExitFailure;
+}
+
+// Writes the record to the log and, with --json, to standard output. A record that cannot be
+// written fails the run.
+int WriteRecord(const Options& options, const RecordLog& log, int status) {
+    UpdateRecord();
+    g_record.ok = status == kExitSuccess;
+    if (!g_record.ok && ConsoleHost::StopSignal() != 0) {
+        g_record.MarkStopped(ConsoleHost::StopSignal());
+    }
+    const std::string line = g_record.ToJsonLine();
+    StopRecord::Disarm();
+    const int lost = status == kExitSuccess ? kExitFailure : status;
+    std::string reason;
+    if (log.IsOpen() && !log.Append(line, reason)) {
+        std::fprintf(stderr, "Cannot write to the log %s: %s\n", options.log.c_str(),
+                     reason.c_str());
+        status = lost;
+    }
+    if (options.json && (std::printf("%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)) {
+        std::fprintf(stderr, "Cannot write the record to standard output: %s\n",
+                     std::strerror(errno));
+        status = lost;
     }
     return status;
 }
@@ -489,7 +587,13 @@ int Run(int argc, char** argv) {
 int RunOne(const Options& options, const std::string& firmware, CLI::App* image, CLI::App* identify,
            const DeviceCommands& deviceCommands, bool restart) {
     ConsoleHost console(g_progress);
-    console.m_onMessage = [](const std::string& text) { g_record.message = text; };
+    // A notice is no cause of failure ("You will update ... !").
+    console.m_onMessage = [](const std::string& text, unsigned type) {
+        if ((type & MB_ICONMASK) != MB_ICONINFORMATION) {
+            g_record.Note(text);
+        }
+        UpdateRecord();
+    };
     ScopedHost installed(console);
     WorkFolderLock lock;
     if (!HoldWorkFolder(options.workDir, lock)) {
@@ -528,7 +632,9 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         });
     }
     CDrovaneView view(comm, options.edition == "B" ? Edition::B : Edition::A);
-    view.m_onTransferEnd = ReportTransfer;
+    view.m_onTransferEnd = [&view](const CProgramDlg& dlg) {
+        ReportTransfer(dlg, view.m_bLastTransferDone);
+    };
     view.m_onImageMissing = [](const std::string& path) {
         std::fprintf(stderr, "Looked for the TempErase image at %s\n", path.c_str());
     };
@@ -544,6 +650,8 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         return status == kExitSuccess ? status : FailureStatus();
     }
 
+    // The hash of the file as the run opens it (the document reads it whole there, too).
+    g_record.sha256 = FileSha256(firmware);
     CDrovaneDoc doc;
     doc.OnNewDocument();
     if (!doc.OnOpenDocument(firmware)) {
@@ -581,19 +689,18 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
             return kExitFailure;
         }
         view.m_bLastTransferDone = false;
-        const bool plannedRun = restart && g_nStepCount > 0;
+        // A Flash run succeeds with its last block; the other commands with their transfer. A
+        // restart that finishes a Flash run is a Flash run.
+        g_run.transfers = true;
+        g_run.flash = (restart && g_nStepCount > 0) || command->run == &CDrovaneView::OnFlash ||
+                      command->run == &CDrovaneView::OnFlashAction;
         (view.*(command->run))();
         if (view.m_bUncheckedRefused) {
             Say("Refused: the unit could not be checked against " + FileNameOf(firmware) +
                 "; give --unchecked to flash it anyway.");
         }
-        // A Flash run succeeds with its last block; the other commands with their transfer.
-        const bool flash = plannedRun || command->run == &CDrovaneView::OnFlash ||
-                           command->run == &CDrovaneView::OnFlashAction;
         const bool done = view.m_bLastTransferDone &&
-                          (!flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
-        g_record.stepsTotal = flash ? g_nStepCount : 1;
-        g_record.stepsDone = flash ? g_nStepIndex : (view.m_bLastTransferDone ? 1 : 0);
+                          (!g_run.flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
         return done ? kExitSuccess : FailureStatus();
     }
     return kExitFailure;
@@ -602,6 +709,10 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifndef _WIN32
+    // An output that went away is reported where it is written, not by ending the program.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     // No fault ends the program in an abort: running out of memory, or anything else thrown,
     // is reported and ends the run as a failure.
     try {

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <filesystem>
@@ -139,14 +142,6 @@ TEST_F(FlashtoolRun, CommandLineFaults) {
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(ReadText("tmp.bin").size(), 128u);  // the one MPPT record, not the control block
 
-    // Units that all succeeded still fail the command when their records miss the log.
-    WriteText("LB1~4K_log.mot", SrecFile(RecordLines(4)));
-    run = Flashtool(
-        "flash LB1~4K_log.mot --port sim --port sim --sim-virtual --sim-model VX310R "
-        "--sim-version A1.03 --log .");
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("Cannot write to the log ."), std::string::npos) << run.err;
-
     // An old unit needs the TempErase image first; a missing one is named.
     run = Flashtool(
         "flash Tilm6K_q.mot --port sim --sim-virtual --sim-version S1.02 --install-dir nowhere");
@@ -155,6 +150,81 @@ TEST_F(FlashtoolRun, CommandLineFaults) {
                            "Lumbrook Flash Tools/Flash_LB1~6K/TempErase.log\n"),
               std::string::npos)
         << run.err;
+}
+
+// The one record of a run (its standard output under --json).
+nlohmann::json Record(const std::string& line) {
+    return nlohmann::json::parse(line.substr(0, line.find('\n')), nullptr, false);
+}
+
+TEST_F(FlashtoolRun, EveryRunAskedForARecordWritesOneOrFails) {
+    WriteText("LB1~4K_r.mot", SrecFile(RecordLines(64)));
+    const std::string flash = "flash LB1~4K_r.mot --sim-virtual" + std::string(kUnit4K);
+
+    // A log that could block the run's end, or is no file, is refused before any unit is touched.
+    ASSERT_EQ(mkfifo("fifo", 0644), 0);
+    ASSERT_EQ(symlink("real.jsonl", "link.jsonl"), 0);
+    std::filesystem::create_directory("dir");
+    for (const std::string log : {"fifo", "link.jsonl", "dir", "/dev/null"}) {
+        for (const std::string ports : {"", " --port 2"}) {
+            const ProcessResult run =
+                RunCommand("timeout 20 " + FlashtoolCommand(flash + ports + " --log " + log));
+            EXPECT_EQ(run.status, 1) << log << ports;
+            EXPECT_NE(run.err.find("Cannot write to the log " + log + ": "), std::string::npos)
+                << run.err;
+            EXPECT_EQ(run.err.find("You will update"), std::string::npos) << run.err;
+        }
+    }
+    EXPECT_FALSE(Exists("real.jsonl"));
+
+    // A record that cannot reach standard output fails the run.
+    ProcessResult run = RunCommand("{ " + FlashtoolCommand(flash + " --json") + " >/dev/full; }");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Cannot write the record to standard output: No space left on device"),
+              std::string::npos)
+        << run.err;
+
+    // The message is the first cause, and the last message follows it; the line share counts
+    // only transfers that completed.
+    const struct {
+        const char* faults;
+        int status;
+        const char* message;
+        const char* last;
+        bool share;
+    } cases[] = {
+        {"", 0, nullptr, nullptr, true},
+        {"answer:frame#1=0x15", 1, "Receive Error !", "Programming Process Error.", false},
+        {"silent:frame#2", 1, "Time out !", "Programming Process Error.", false},
+    };
+    for (const auto& c : cases) {
+        run = Flashtool(flash + " --json --sim-faults \"" + c.faults + "\"");
+        EXPECT_EQ(run.status, c.status) << c.faults << run.err;
+        const nlohmann::json record = Record(run.out);
+        ASSERT_TRUE(record.is_object()) << run.out;
+        EXPECT_EQ(record["line_share"].is_number(), c.share) << record;
+        EXPECT_EQ(record["bytes"].get<int>() > 0, true) << record;
+        if (c.message == nullptr) {
+            EXPECT_TRUE(record["message"].is_null()) << record;
+            continue;
+        }
+        EXPECT_EQ(record["result"], "failed");
+        EXPECT_EQ(record["message"], c.message) << record;
+        EXPECT_EQ(record["last_message"].get<std::string>().rfind(c.last, 0), 0u) << record;
+    }
+}
+
+TEST_F(FlashtoolRun, TheRecordHashesTheFileTheRunRead) {
+    const std::string original = SrecFile(RecordLines(64));
+    WriteText("LB1~4K_h.mot", original);
+    WriteText("copy.mot", original);
+    const std::string expected = RunCommand("sha256sum copy.mot").out.substr(0, 64);
+    const pid_t run = Spawn(FlashtoolCommand("flash LB1~4K_h.mot --json" + std::string(kUnit4K)) +
+                            " >h.out 2>h.err");
+    ASSERT_TRUE(WaitForText("h.err", "Programming")) << ReadText("h.err");
+    WriteText("LB1~4K_h.mot", SrecFile(RecordLines(64, 0x2000)));  // replaced mid-transfer
+    EXPECT_EQ(WaitExit(run), 0) << ReadText("h.err");
+    EXPECT_EQ(Record(ReadText("h.out"))["sha256"], expected) << ReadText("h.out");
 }
 
 TEST_F(FlashtoolRun, RunningOutOfMemoryIsAFailureNotAnAbort) {

@@ -2,12 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
+#include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/e2e/UnitSimProcess.h"
 
@@ -49,6 +53,35 @@ protected:
         return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
     std::string Err() const { return ReadFile(m_dir / "err.txt"); }
+    // Starts a shell command line in the test's folder; returns its process id.
+    pid_t Start(const std::string& command) const {
+        const std::string line = "cd '" + m_dir.string() + "' && exec " + command;
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+    // Waits until the file `name` of the test's folder holds `text`; false after a while.
+    bool WaitForText(const std::string& name, const std::string& text) const {
+        for (int i = 0; i < 1000; ++i) {
+            if (ReadFile(m_dir / name).find(text) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // The records of a JSON Lines file.
+    std::vector<nlohmann::json> Records(const std::string& name) const {
+        std::vector<nlohmann::json> records;
+        std::istringstream lines(ReadFile(m_dir / name));
+        for (std::string line; std::getline(lines, line);) {
+            records.push_back(nlohmann::json::parse(line, nullptr, false));
+        }
+        return records;
+    }
     std::string ControlFlash() const { return ReadFile(m_dir / "flash/control.bin").substr(0, 80); }
 
     static std::string Expected() {
@@ -80,6 +113,88 @@ TEST_F(FlashtoolOverPty, BootRoadProgramsTheUnit) {
     EXPECT_EQ(Flashtool("boot", device), 0) << Err();
     EXPECT_NE(Err().find("Programming successfully !"), std::string::npos) << Err();
     EXPECT_EQ(ControlFlash(), Expected());
+}
+
+TEST_F(FlashtoolOverPty, ASignalOutsideADialogStillLeavesTheRecord) {
+    // At identification (the unit is slow to be found), and in the hand-over wait with the unit
+    // already in its loader (its "*FLASH" answer came, the block table not yet sent).
+    const struct {
+        const char* faults;
+        const char* reached;
+        int signal;
+    } cases[] = {
+        {"silent:discovery", "] > AA AA 01 00 00 00 00 00", SIGTERM},
+        {"silent:discovery", "] > AA AA 01 00 00 00 00 00", SIGINT},
+        {"", "] < 0D", SIGTERM},
+        {"", "] < 0D", SIGINT},
+    };
+    for (const auto& c : cases) {
+        for (const char* name : {"runs.jsonl", "err.txt"}) {
+            std::filesystem::remove(m_dir / name);
+        }
+        UnitSimProcess unit({"--model", "VX310R", "--version", "A1.03", "--faults", c.faults,
+                             "--flash-dir", (m_dir / "flash").string()});
+        const std::string device = unit.ReadLine();
+        ASSERT_FALSE(device.empty());
+        const pid_t run = Start(FLASHTOOL_BIN " flash LB1~4K_e2e.mot --port " + device +
+                                " --json --log runs.jsonl --trace >out.txt 2>err.txt");
+        ASSERT_TRUE(WaitForText("err.txt", c.reached)) << Err();
+        kill(run, c.signal);
+        int raw = 0;
+        waitpid(run, &raw, 0);
+        ASSERT_TRUE(WIFEXITED(raw)) << c.faults << " " << c.signal;
+        EXPECT_EQ(WEXITSTATUS(raw), 128 + c.signal);
+        const std::vector<nlohmann::json> logged = Records("runs.jsonl");
+        ASSERT_EQ(logged.size(), 1u) << Err();
+        EXPECT_EQ(Records("out.txt"), logged);
+        EXPECT_EQ(logged[0]["result"], "stopped") << logged[0];
+        EXPECT_EQ(logged[0]["message"], "Stopped by signal " + std::to_string(c.signal) + " (" +
+                                            (c.signal == SIGTERM ? "SIGTERM" : "SIGINT") + ")");
+        EXPECT_EQ(logged[0]["sha256"].get<std::string>().size(), 64u);
+        // No block table went out after the stop.
+        EXPECT_EQ(Err().find("] > 57 08"), std::string::npos) << Err();
+        EXPECT_FALSE(std::filesystem::exists(m_dir / "flash/control.bin"));
+    }
+}
+
+TEST_F(FlashtoolOverPty, ALostProgressOutputDoesNotStopTheTransfer) {
+    // The reader of the progress goes after its first line; with stderr in the same pipe the
+    // messages go too, and only the exit status and the record tell.
+    const struct {
+        const char* streams;
+        int status;
+        const char* note;
+    } cases[] = {
+        {"2>err.txt", 0, "Progress output was lost: Broken pipe; the run went on."},
+        {"2>&1", 1, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove_all(m_dir / "flash");
+        std::filesystem::create_directories(m_dir / "flash");
+        std::filesystem::remove(m_dir / "runs.jsonl");
+        UnitSimProcess unit({"--model", "VX310R", "--version", "A1.03", "--restart-ms", "200",
+                             "--flash-dir", (m_dir / "flash").string()});
+        const std::string device = unit.ReadLine();
+        ASSERT_FALSE(device.empty());
+        const std::string line =
+            "cd '" + m_dir.string() +
+            "' && { " FLASHTOOL_BIN " flash LB1~4K_e2e.mot --log runs.jsonl --port " + device +
+            " " + c.streams + "; echo $? >status.txt; } | head -1 >first.txt";
+        std::system(line.c_str());
+        EXPECT_EQ(ReadFile(m_dir / "status.txt"), std::to_string(c.status) + "\n") << Err();
+        EXPECT_EQ(ControlFlash(), Expected());
+        const std::vector<nlohmann::json> logged = Records("runs.jsonl");
+        ASSERT_EQ(logged.size(), 1u);
+        EXPECT_EQ(logged[0]["steps"]["done"], 1);
+        if (c.note != nullptr) {
+            EXPECT_NE(Err().find(c.note), std::string::npos) << Err();
+            EXPECT_EQ(logged[0]["result"], "ok");
+        } else {
+            EXPECT_EQ(logged[0]["result"], "failed");
+            EXPECT_EQ(logged[0]["message"],
+                      "Progress output was lost: Broken pipe, and so were the messages");
+        }
+    }
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -76,10 +79,14 @@ TEST(ManyUnits, EachUnitGetsItsImageAndItsRecord) {
         EXPECT_EQ(good["sha256"].get<std::string>().size(), 64u);
         EXPECT_TRUE(good["message"].is_null());
         EXPECT_EQ(records[ports[1]]["result"], "failed");
-        EXPECT_EQ(records[ports[1]]["message"], "System not Ready !");
+        EXPECT_EQ(records[ports[1]]["message"], "Time out !");
+        EXPECT_EQ(records[ports[1]]["last_message"], "System not Ready !");
         EXPECT_EQ(records[ports[2]]["result"], "failed");
-        EXPECT_NE(records[ports[2]]["message"].get<std::string>().find("Programming Process Error"),
-                  std::string::npos)
+        // The first cause, then what was shown last.
+        EXPECT_EQ(records[ports[2]]["message"], "Receive Error !");
+        EXPECT_NE(
+            records[ports[2]]["last_message"].get<std::string>().find("Programming Process Error"),
+            std::string::npos)
             << records[ports[2]];
         // The summary names each failed unit by its port.
         const std::string err = ReadFile(dir / "err.txt");
@@ -109,6 +116,166 @@ TEST(ManyUnits, EachUnitGetsItsImageAndItsRecord) {
     EXPECT_EQ(lines.back()["port"], ports[0]);
     EXPECT_EQ(lines.back()["result"], "ok");
     fs::remove_all(dir);
+}
+
+// A folder of its own with a small firmware file, and units on pseudo-terminals of their own.
+class ManyUnitRun : public ::testing::Test {
+protected:
+    ManyUnitRun() {
+        m_dir = fs::temp_directory_path() /
+                ("flashtool-many-" + std::to_string(getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir / "flash");
+        std::ofstream(m_dir / "LB1~4K_many.mot")
+            << "S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n";
+    }
+    ~ManyUnitRun() override { fs::remove_all(m_dir); }
+
+    // A unit that is slow to be found, so its run stays in identification for seconds.
+    std::string AddUnit(const std::string& faults = "silent:discovery") {
+        m_units.push_back(std::make_unique<UnitSimProcess>(
+            std::vector<std::string>{"--model", "VX310R", "--version", "A1.03", "--faults", faults,
+                                     "--flash-dir", (m_dir / "flash").string()}));
+        return m_units.back()->ReadLine();
+    }
+    // Starts flashtool in the folder with `args`; returns its process id.
+    pid_t Start(const std::string& args) const {
+        fs::remove(m_dir / "err.txt");
+        const std::string line =
+            "cd '" + m_dir.string() + "' && exec " FLASHTOOL_BIN " " + args + " >out.txt 2>err.txt";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        return pid;
+    }
+    std::string Err() const { return ReadFile(m_dir / "err.txt"); }
+    // Waits until `done` holds (or a while passed).
+    template <typename Done>
+    static bool Eventually(Done done) {
+        for (int i = 0; i < 1000 && !done(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return done();
+    }
+    std::vector<nlohmann::json> Logged() const {
+        std::vector<nlohmann::json> records;
+        std::istringstream lines(ReadFile(m_dir / "runs.jsonl"));
+        for (std::string line; std::getline(lines, line);) {
+            records.push_back(nlohmann::json::parse(line));
+        }
+        return records;
+    }
+
+    fs::path m_dir;
+    std::vector<std::unique_ptr<UnitSimProcess>> m_units;
+};
+
+// The processes whose parent is `parent`.
+std::vector<pid_t> ChildrenOf(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string stat = ReadFile(entry.path() / "stat");
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos) {
+            continue;
+        }
+        std::istringstream fields(stat.substr(end + 2));
+        std::string state;
+        pid_t ppid = 0;
+        fields >> state >> ppid;
+        if (ppid == parent) {
+            children.push_back(std::stoi(entry.path().filename().string()));
+        }
+    }
+    return children;
+}
+
+TEST_F(ManyUnitRun, APortNamedTwiceIsRefusedBeforeAnyUnitIsTouched) {
+    const std::string device = AddUnit("");
+    ASSERT_FALSE(device.empty());
+    fs::create_symlink(device, m_dir / "unit-link");
+    const std::string resolved = fs::canonical(device).string();
+    const struct {
+        std::string first, second, named;
+    } cases[] = {
+        {device, "unit-link", resolved},
+        {"sim", "sim", "sim"},
+    };
+    for (const auto& c : cases) {
+        const pid_t run = Start("flash LB1~4K_many.mot --port " + c.first + " --port " + c.second +
+                                " --log runs.jsonl");
+        int raw = 0;
+        waitpid(run, &raw, 0);
+        EXPECT_EQ(WEXITSTATUS(raw), 2) << Err();
+        EXPECT_EQ(Err(), "--port " + c.first + " and --port " + c.second + " name the same port (" +
+                             c.named + ")\n");
+        EXPECT_FALSE(fs::exists(m_dir / "runs.jsonl"));
+    }
+}
+
+TEST_F(ManyUnitRun, EveryChildIsRecordedOnceHoweverItEnds) {
+    const std::vector<std::string> ports = {AddUnit(), AddUnit()};
+    const std::string command = "flash LB1~4K_many.mot --port " + ports[0] + " --port " + ports[1] +
+                                " --json --log runs.jsonl";
+    const auto started = [this, &ports] {
+        const std::string err = Err();
+        return err.find(ports[0] + ": Initiate") != std::string::npos &&
+               err.find(ports[1] + ": Initiate") != std::string::npos;
+    };
+
+    // A child killed outright: the parent says so, with the file and its hash.
+    pid_t parent = Start(command);
+    ASSERT_TRUE(Eventually(started)) << Err();
+    std::vector<pid_t> children = ChildrenOf(parent);
+    ASSERT_EQ(children.size(), 2u);
+    for (const pid_t child : children) {
+        EXPECT_EQ(ReadFile("/proc/" + std::to_string(child) + "/comm"), "flashtool\n");
+    }
+    kill(children[0], SIGKILL);
+    int raw = 0;
+    waitpid(parent, &raw, 0);
+    EXPECT_EQ(WEXITSTATUS(raw), 1) << Err();
+    std::vector<nlohmann::json> logged = Logged();
+    ASSERT_EQ(logged.size(), 2u) << Err();
+    const auto killed = std::find_if(logged.begin(), logged.end(), [](const nlohmann::json& r) {
+        return r["message"] == "Killed by signal 9 (SIGKILL)";
+    });
+    ASSERT_NE(killed, logged.end()) << logged[0] << logged[1];
+    EXPECT_EQ((*killed)["file"], "LB1~4K_many.mot");
+    EXPECT_EQ((*killed)["sha256"].get<std::string>().size(), 64u);
+    EXPECT_EQ((*killed)["last_message"], "Initiate");
+    fs::remove(m_dir / "runs.jsonl");
+
+    // The parent killed outright: each child stops as on Ctrl+C and writes its own record.
+    parent = Start(command);
+    ASSERT_TRUE(Eventually(started)) << Err();
+    children = ChildrenOf(parent);
+    ASSERT_EQ(children.size(), 2u);
+    kill(parent, SIGKILL);
+    waitpid(parent, &raw, 0);
+    EXPECT_TRUE(Eventually([&children] {
+        return std::none_of(children.begin(), children.end(),
+                            [](pid_t child) { return kill(child, 0) == 0; });
+    }));
+    logged = Logged();
+    ASSERT_EQ(logged.size(), 2u);
+    for (const nlohmann::json& record : logged) {
+        EXPECT_EQ(record["result"], "stopped") << record;
+        EXPECT_EQ(record["message"], "Stopped by signal 15 (SIGTERM)");
+    }
+    // Their working folders go with the next run.
+    const std::string folders = "flashtool-unit-" + std::to_string(parent) + "-";
+    const auto leftOver = [&folders] {
+        return std::any_of(fs::directory_iterator(fs::temp_directory_path()),
+                           fs::directory_iterator(), [&folders](const fs::directory_entry& entry) {
+                               return entry.path().filename().string().rfind(folders, 0) == 0;
+                           });
+    };
+    EXPECT_TRUE(leftOver());
+    waitpid(Start("identify --port " + ports[0] + " --port " + ports[1]), &raw, 0);
+    EXPECT_FALSE(leftOver());
 }
 
 }  // namespace
