@@ -29,7 +29,7 @@ enum class Flood { EndlessSubnegotiation, Negotiations, Data };
 
 // The server stops by itself after this much, or this long, or when the client goes.
 constexpr size_t kMaxFloodBytes = 128 * 1024 * 1024;
-constexpr auto kMaxFloodTime = seconds(3);
+constexpr auto kMaxFloodTime = seconds(6);
 constexpr size_t kFloodBlock = 64 * 1024;
 
 long PeakRssKb() {
@@ -176,7 +176,8 @@ private:
 
 TEST(NetworkComm, AFloodingServerEndsTheRunWithinItsDeadlineAndBoundedMemory) {
     constexpr int64_t kWaitNs = 300'000'000;
-    constexpr auto kSlack = milliseconds(700);
+    // Room for a loaded machine or a sanitizer build; far below the flood's own end.
+    constexpr auto kSlack = milliseconds(2000);
     constexpr long kMaxGrowthKb = 64 * 1024;
     const struct {
         bool rfc2217;
