@@ -8,7 +8,7 @@ packages=(
     qt6-base-dev nlohmann-json3-dev help2man dpkg-dev file
     srecord fonts-dejavu-core
     desktop-file-utils shared-mime-info dbus-daemon
-    g++-mingw-w64-x86-64 wine64 googletest ser2net
+    g++-mingw-w64-x86-64 wine64 googletest ser2net wixl
 )
 
 missing=()

@@ -4,9 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-# flashtool.exe and the Windows unit tests, cross-built; the Linux build's tests run them
-# under Wine.
+# flashtool.exe, the Windows unit tests and the installer, cross-built; the Linux build's tests
+# run them under Wine.
 scripts/build.sh build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+cmake --build build-win --target msi
 scripts/build.sh build -DFLASHTOOL_WINDOWS_BUILD="$PWD/build-win"
 (cd build && ctest --output-on-failure -j"$(nproc)")
 scripts/build.sh build-asan -DFLASHTOOL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
