@@ -17,17 +17,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-passed=0
-failed=0
-check() {  # NAME STATUS
-    if [ "$2" -eq 0 ]; then
-        passed=$((passed + 1))
-        echo "PASS $1"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $1"
-    fi
-}
+. "$(dirname "$0")/lib.sh"
 
 "$wine" wineboot -i >/dev/null 2>&1
 
