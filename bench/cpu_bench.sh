@@ -38,7 +38,7 @@ Xvfb :58 -screen 0 800x600x24 >/dev/null 2>&1 &
 pids+=($!)
 export DISPLAY=:58 QT_QPA_PLATFORM=xcb
 sleep 1
-"$build/shell/QuorvaneIAP" --simulate "Tilm6K_example.mot" >"$work/gui.out" 2>&1 &
+"$build/shell/qt/QuorvaneIAP" --simulate "Tilm6K_example.mot" >"$work/gui.out" 2>&1 &
 gui=$!
 pids+=($gui)
 sleep 3

@@ -40,6 +40,6 @@ edition() {  # PROGRAM OUTPUT TRANSFER_OUTPUT
     kill "$pid"
     wait "$pid" 2>/dev/null || true
 }
-edition "$root/build/shell/QuorvaneIAP" "$root/docs/QuorvaneIAP.png" "$root/docs/transfer.png"
-edition "$root/build/shell/Flash_LB1~6K" "$root/docs/Flash_LB1-6K.png" ""
+edition "$root/build/shell/qt/QuorvaneIAP" "$root/docs/QuorvaneIAP.png" "$root/docs/transfer.png"
+edition "$root/build/shell/qt/Flash_LB1~6K" "$root/docs/Flash_LB1-6K.png" ""
 echo "screenshots in $root/docs"

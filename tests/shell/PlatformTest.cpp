@@ -11,9 +11,9 @@
 #include <QXmlStreamReader>
 #include <QtEndian>
 
-#include "shell/platform/FileTypes.h"
-#include "shell/platform/Icons.h"
-#include "shell/platform/SuspendBlocker.h"
+#include "shell/qt/platform/FileTypes.h"
+#include "shell/qt/platform/Icons.h"
+#include "shell/qt/platform/SuspendBlocker.h"
 
 #ifdef FLASHTOOL_HAVE_DBUS
 #include <poll.h>

@@ -9,7 +9,7 @@ qt=/usr/include/x86_64-linux-gnu/qt6
 compiler="$(command -v x86_64-w64-mingw32-g++-posix || command -v x86_64-w64-mingw32-g++)"
 passed=0
 failed=0
-for source in "$root"/shell/*.cpp "$root"/shell/platform/*.cpp "$root"/view/*.cpp; do
+for source in "$root"/shell/qt/*.cpp "$root"/shell/qt/platform/*.cpp "$root"/view/*.cpp; do
     if "$compiler" -std=c++20 -fsyntax-only -Wno-attributes -I"$root" -I"$qt" -I"$qt/QtCore" \
         -I"$qt/QtGui" -I"$qt/QtWidgets" -I"$qt/QtDBus" "$source" 2>"/tmp/syntax-$$.log"; then
         passed=$((passed + 1))

@@ -1,4 +1,4 @@
-#include "shell/FormView.h"
+#include "shell/qt/FormView.h"
 
 #include <QFontMetrics>
 #include <QPainter>

@@ -8,8 +8,8 @@
 #include <QPixmap>
 #include <cstdio>
 
-#include "shell/platform/FileTypes.h"
-#include "shell/platform/Icons.h"
+#include "shell/qt/platform/FileTypes.h"
+#include "shell/qt/platform/Icons.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "shell/FlashToolApp.h"
+#include "shell/qt/FlashToolApp.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,10 +11,10 @@
 #include "framework/WorkFolder.h"
 #include "link/PortList.h"
 #include "link/SelectableComm.h"
-#include "shell/MainFrame.h"
-#include "shell/QtHost.h"
-#include "shell/platform/FileTypes.h"
-#include "shell/platform/Icons.h"
+#include "shell/qt/MainFrame.h"
+#include "shell/qt/QtHost.h"
+#include "shell/qt/platform/FileTypes.h"
+#include "shell/qt/platform/Icons.h"
 #include "sim/SimComm.h"
 #include "view/DesktopTexts.h"
 

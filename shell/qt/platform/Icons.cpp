@@ -1,4 +1,4 @@
-#include "shell/platform/Icons.h"
+#include "shell/qt/platform/Icons.h"
 
 #include <QBuffer>
 #include <QLinearGradient>

@@ -1,4 +1,4 @@
-#include "shell/platform/SuspendBlocker.h"
+#include "shell/qt/platform/SuspendBlocker.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>

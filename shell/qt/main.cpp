@@ -3,7 +3,7 @@
 #include <QApplication>
 
 #include "framework/Host.h"
-#include "shell/FlashToolApp.h"
+#include "shell/qt/FlashToolApp.h"
 
 #ifndef FLASHTOOL_EDITION_B
 constexpr Edition kEdition = Edition::A;

@@ -1,4 +1,4 @@
-#include "shell/MainFrame.h"
+#include "shell/qt/MainFrame.h"
 
 #include "framework/Globals.h"
 
@@ -20,10 +20,10 @@
 #include <QToolButton>
 
 #include "framework/CmdUI.h"
-#include "shell/FormView.h"
-#include "shell/QtHost.h"
-#include "shell/platform/Icons.h"
-#include "shell/platform/SuspendBlocker.h"
+#include "shell/qt/FormView.h"
+#include "shell/qt/QtHost.h"
+#include "shell/qt/platform/Icons.h"
+#include "shell/qt/platform/SuspendBlocker.h"
 #include "view/CommandIds.h"
 #include "view/ShellDialogs.h"
 

@@ -1,4 +1,4 @@
-#include "shell/platform/FileTypes.h"
+#include "shell/qt/platform/FileTypes.h"
 
 #include <QDir>
 #include <QSettings>
@@ -8,7 +8,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 
-#include "shell/platform/Icons.h"
+#include "shell/qt/platform/Icons.h"
 
 #ifndef NOMINMAX
 #define NOMINMAX

@@ -1,4 +1,4 @@
-#include "shell/QtHost.h"
+#include "shell/qt/QtHost.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -23,7 +23,7 @@
 #include "framework/Globals.h"
 #include "link/PortList.h"
 #include "link/ProgramDlg.h"
-#include "shell/FormView.h"
+#include "shell/qt/FormView.h"
 #include "view/DesktopTexts.h"
 #include "view/ShellDialogs.h"
 
