@@ -70,6 +70,8 @@ std::string RunRecord::ToJsonLine() const {
         {"sha256", TextOrNull(!sha256.empty(), sha256)},
         {"model", model ? nlohmann::ordered_json(*model) : nlohmann::ordered_json(nullptr)},
         {"version", version ? nlohmann::ordered_json(*version) : nlohmann::ordered_json(nullptr)},
+        {"version_after",
+         versionAfter ? nlohmann::ordered_json(*versionAfter) : nlohmann::ordered_json(nullptr)},
         {"steps", {{"done", stepsDone}, {"total", stepsTotal}}},
         {"bytes", bytes},
         {"seconds", seconds},
@@ -100,6 +102,7 @@ std::optional<RunRecord> RunRecord::FromJsonLine(const std::string& line) {
     record.sha256 = text("sha256").value_or("");
     record.model = text("model");
     record.version = text("version");
+    record.versionAfter = text("version_after");
     if (json.contains("steps") && json["steps"].is_object()) {
         record.stepsDone = json["steps"].value("done", 0);
         record.stepsTotal = json["steps"].value("total", 0);

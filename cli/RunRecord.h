@@ -11,6 +11,7 @@ struct RunRecord {
     std::string sha256;                // of the firmware bytes this run read
     std::optional<std::string> model;  // as the unit identified itself
     std::optional<std::string> version;
+    std::optional<std::string> versionAfter;  // as it identified after programming (--confirm)
     int stepsDone = 0;
     int stepsTotal = 0;
     int64_t bytes = 0;                // put on the line by the programming transfers

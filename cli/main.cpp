@@ -58,6 +58,8 @@ struct Options {
     std::string block;       // restart: which block of the file to send
     bool only = false;       // restart: that block alone, not the blocks a Flash sends after it
     bool unchecked = false;  // flash a unit that cannot be checked against the file
+    int retries = 0;         // further tries of a block whose write start or transfer failed
+    bool confirm = false;    // identify the unit again after programming
 };
 
 // The blocks `restart` can send, and the file each is built from.
@@ -103,14 +105,16 @@ struct RunState {
     bool transfers = false;     // the command programs the unit (identify does not)
     bool flash = false;         // a Flash run counts its blocks as steps
     bool transferDone = false;  // the last programming transfer ended with the unit's answer
+    bool unitKept = false;      // the record's model and version are the run's unit's, kept
     int64_t shareBytes = 0;     // of the transfers that completed, for the line share
     double shareSeconds = 0;
 };
 RunState g_run;
+CLI::App* g_check = nullptr;  // the check command, parsed or not
 
 // Brings the record up to date with the run, and prepares it as a stop would end it now.
 void UpdateRecord() {
-    if (g_szUnitVersion[0] != '\0') {
+    if (g_szUnitVersion[0] != '\0' && !g_run.unitKept) {
         std::string model(g_szUnitModel, sizeof g_szUnitModel);
         model.erase(model.find_last_not_of(std::string(" \0", 2)) + 1);
         g_record.model = model;
@@ -476,6 +480,15 @@ int Run(int argc, char** argv) {
                           "Send that block alone; without it the blocks a Flash sends after it "
                           "follow, each after the unit's restart");
         }
+        sub->add_flag("--confirm", options.confirm,
+                      "After programming, wait for the unit's restart and identify it again: it "
+                      "must come back as the same unit");
+        if (command.run != &CDrovaneView::OnFlashAction) {
+            sub->add_option("--retries", options.retries,
+                            "Send a block whose write start or transfer failed again, up to N "
+                            "more times, each after the loader gave the transfer up (40 s)")
+                ->check(CLI::Range(0, 99));
+        }
         if (command.run == &CDrovaneView::OnFlash || command.run == &CDrovaneView::OnMppt) {
             sub->add_flag("--unchecked", options.unchecked,
                           "Flash a unit that does not identify itself, or whose model is not "
@@ -485,6 +498,11 @@ int Run(int argc, char** argv) {
     CLI::App* identify = app.add_subcommand(
         "identify", "Print the unit's version text, model name, version number and unit flags");
     addPortOptions(identify);
+    CLI::App* check = app.add_subcommand(
+        "check", "Identify the unit and check the file against it, writing nothing to the unit");
+    check->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
+    addPortOptions(check);
+    g_check = check;
 
     try {
         app.parse(argc, argv);
@@ -678,6 +696,16 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         }
     }
     view.m_bFlashUnchecked = options.unchecked;
+    view.m_nRetries = options.retries;
+    view.m_onNote = [](const std::string& note) { Say(note); };
+    if (g_check->parsed()) {
+        if (!view.CheckFileAgainstUnit()) {
+            return FailureStatus();
+        }
+        Say("The file " + FileNameOf(firmware) + " fits the unit " + view.m_lastUnit.Name() +
+            " (version " + view.m_lastUnit.version + ").");
+        return kExitSuccess;
+    }
     for (const auto& [sub, command] : deviceCommands) {
         if (!sub->parsed()) {
             continue;
@@ -699,8 +727,18 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
             Say("Refused: the unit could not be checked against " + FileNameOf(firmware) +
                 "; give --unchecked to flash it anyway.");
         }
-        const bool done = view.m_bLastTransferDone &&
-                          (!g_run.flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
+        bool done = view.m_bLastTransferDone &&
+                    (!g_run.flash || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
+        if (done && options.confirm) {
+            UpdateRecord();
+            g_run.unitKept = true;
+            done = view.ConfirmUnit();
+            if (done) {
+                g_record.versionAfter = view.m_lastUnit.version;
+                Say("The unit came back: " + view.m_lastUnit.Name() + ", version " +
+                    view.m_lastUnit.version);
+            }
+        }
         return done ? kExitSuccess : FailureStatus();
     }
     return kExitFailure;

@@ -113,6 +113,10 @@ public:
     std::vector<BlockTry> m_blockTries;
     // The block a restart outside a Flash run sends, as records name it.
     std::string m_strRestartBlock = "control";
+    // Identifies the unit and applies the Flash's model checks to the loaded file, sending
+    // nothing else; false after the Flash's own message when the file does not fit, or the
+    // unit cannot be checked.
+    bool CheckFileAgainstUnit();
     // After a command that programmed the unit: waits for its restart and identifies it again.
     // False, after a message, when it did not come back, or came back as another unit.
     bool ConfirmUnit();

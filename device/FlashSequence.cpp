@@ -18,6 +18,8 @@ constexpr const char* kNotMatched4K =
 constexpr const char* kNotMatched6K =
     "This system Model Name is 6K ! But the input FW is not for LB1~4K !";
 constexpr const char* kNoModelName = "Can't find Model Name!";
+constexpr const char* kCannotCheck =
+    "The unit did not identify itself, so the file cannot be checked against it.";
 constexpr const char* kUnidentified =
     "The unit did not identify itself, so the file cannot be checked against it. Flash anyway?";
 
@@ -153,6 +155,30 @@ bool CDrovaneView::FileFitsUnit(int flags) {
         }
     }
     return true;
+}
+
+bool CDrovaneView::CheckFileAgainstUnit() {
+    bool fits = false;
+    Guarded([this, &fits] {
+        m_runUnit.reset();
+        if (g_bDataReady == 0) {
+            AfxMessageBox(kDataNotReady);
+            return;
+        }
+        OpenPort();
+        const int flags = IdentifyUnit();
+        if ((flags & kModel6K) == 0) {
+            ResetPort();
+            AfxMessageBox(m_lastUnit.answered
+                              ? "The unit's model name \"" + m_lastUnit.Name() +
+                                    "\" is not known, so the file cannot be checked against it."
+                              : std::string(kCannotCheck));
+            return;
+        }
+        fits = FileFitsUnit(flags);
+        ResetPort();
+    });
+    return fits;
 }
 
 bool CDrovaneView::SameUnitAsBefore() {

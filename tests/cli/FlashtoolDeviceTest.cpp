@@ -109,4 +109,45 @@ TEST_F(FlashtoolDevice, RestartFinishesTheRunUnlessOnly) {
     }
 }
 
+// check writes nothing to the unit; --confirm and --retries through the command line.
+TEST_F(FlashtoolDevice, CheckConfirmAndRetries) {
+    struct Case {
+        std::string args;
+        int status;
+        std::vector<std::string> said;  // lines stderr must hold
+    };
+    const std::string unit = std::string(" ") + kSim + " --sim-model VX310R --sim-version A1.03";
+    const Case cases[] = {
+        {"check LB1~4K_fw.mot" + unit,
+         0,
+         {"The file LB1~4K_fw.mot fits the unit VX310R (version A1.03).\n"}},
+        {std::string("check LB1~4K_fw.mot ") + kSim, 1, {"But the input FW is not matched!"}},
+        {"check LB1~4K_fw.mot" + unit + " --sim-faults silent:discovery",
+         1,
+         {"The unit did not identify itself, so the file cannot be checked against it.\n"}},
+        {"flash LB1~4K_fw.mot --confirm" + unit,
+         0,
+         {"The unit came back: VX310R, version A1.03\n"}},
+        {"flash LB1~4K_fw.mot --confirm" + unit + " --sim-restart-ms 100000",
+         1,
+         {"The unit did not come back after programming\n"}},
+        {"flash LB1~4K_fw.mot --retries 1" + unit + " --sim-faults silent:frame#3",
+         0,
+         {"Retrying the control block (2 of 2) in 40 s\n", "Programming successfully !\n"}},
+        {"flash LB1~4K_fw.mot --retries 1" + unit + " --sim-faults answer:frame=0x15",
+         1,
+         {"Retrying the control block (2 of 2) in 40 s\n"}},
+    };
+    for (const Case& c : cases) {
+        const ProcessResult run = Flashtool(c.args);
+        EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.err;
+        for (const std::string& line : c.said) {
+            EXPECT_NE(run.err.find(line), std::string::npos) << c.args << "\n" << run.err;
+        }
+        if (c.args.rfind("check", 0) == 0) {
+            EXPECT_EQ(run.out.find("Sent "), std::string::npos) << run.out;
+        }
+    }
+}
+
 }  // namespace
