@@ -61,6 +61,8 @@ WorkFolderLock::~WorkFolderLock() {
 
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
+    m_heldByAnother = false;
+    m_holder.clear();
     const std::string path = LockPath(folder);
     HANDLE handle =
         CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -81,6 +83,8 @@ bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
         std::string id(holder, got);
         id = id.substr(0, id.find_first_not_of("0123456789"));
         reason = InUse(folder, id);
+        m_heldByAnother = true;
+        m_holder = id;
         return false;
     }
     const std::string id = std::to_string(GetCurrentProcessId()) + "\n";
@@ -107,6 +111,8 @@ bool WorkFolderLock::Held() const {
 
 bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
     Release();
+    m_heldByAnother = false;
+    m_holder.clear();
     const std::string path = LockPath(folder);
     const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
@@ -124,6 +130,8 @@ bool WorkFolderLock::Acquire(const std::string& folder, std::string& reason) {
             id = id.substr(0, id.find_first_not_of("0123456789"));
         }
         close(fd);
+        m_heldByAnother = error == EWOULDBLOCK;
+        m_holder = id;
         reason = error == EWOULDBLOCK ? InUse(folder, id)
                                       : "Cannot lock the working folder " +
                                             FolderForMessages(folder) + ": " + std::strerror(error);

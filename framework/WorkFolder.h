@@ -26,8 +26,14 @@ public:
     bool Acquire(const std::string& folder, std::string& reason);
     void Release();
     bool Held() const;
+    // After a refused Acquire: whether another run holds the folder, and its process id (empty
+    // when unknown).
+    bool HeldByAnother() const { return m_heldByAnother; }
+    const std::string& Holder() const { return m_holder; }
 
 private:
+    bool m_heldByAnother = false;
+    std::string m_holder;
 #ifdef _WIN32
     void* m_handle = nullptr;
 #else
