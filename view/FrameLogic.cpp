@@ -30,6 +30,19 @@ const FrameTexts& FrameTextsOf(Edition edition) {
     return edition == Edition::A ? kFrameA : kFrameB;
 }
 
+std::string DocumentSubstring(Edition edition, DocumentPart part) {
+    const std::string text = FrameTextsOf(edition).documentString;
+    size_t begin = 0;
+    for (int i = 0; i < static_cast<int>(part); ++i) {
+        begin = text.find('\n', begin);
+        if (begin == std::string::npos) {
+            return {};
+        }
+        ++begin;
+    }
+    return text.substr(begin, text.find('\n', begin) - begin);
+}
+
 std::string FrameCaption(Edition edition, const std::string& documentTitle) {
     return documentTitle + " - " + TextsOf(edition).windowTitle;
 }

@@ -25,6 +25,17 @@ struct FrameTexts {
     const char* windowClass;  // the main window's class, by which a second copy finds it
 };
 const FrameTexts& FrameTextsOf(Edition edition);
+// The substrings of the document string, in the framework's order.
+enum class DocumentPart {
+    WindowTitle,
+    DocName,
+    FileNewName,
+    FilterName,
+    FilterExt,
+    TypeId,
+    TypeName
+};
+std::string DocumentSubstring(Edition edition, DocumentPart part);
 
 // The caption: the document's title, " - ", the edition's window title.
 std::string FrameCaption(Edition edition, const std::string& documentTitle);

@@ -121,6 +121,11 @@ TEST(FrameTexts, EditionsArgumentsPortsAndStrings) {
     EXPECT_STREQ(FrameTextsOf(Edition::B).documentString,
                  "Lumbrook Series Flash LB1~6K\n\nKestrun\nmot Files (*.mot)\n.mot\n"
                  "Kestrune.Document\nKestrun Document");
+    EXPECT_EQ(DocumentSubstring(Edition::A, DocumentPart::WindowTitle),
+              TextsOf(Edition::A).windowTitle);
+    EXPECT_EQ(DocumentSubstring(Edition::A, DocumentPart::DocName), "");
+    EXPECT_EQ(DocumentSubstring(Edition::B, DocumentPart::FilterExt), ".mot");
+    EXPECT_EQ(DocumentSubstring(Edition::B, DocumentPart::TypeName), "Kestrun Document");
     const StartOptions plain = ParseStartArguments({"a.mot", "b.mot"}, nullptr);
     EXPECT_FALSE(plain.simulate);
     EXPECT_EQ(plain.file, "a.mot");
