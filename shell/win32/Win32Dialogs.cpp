@@ -1,6 +1,5 @@
 #include "shell/win32/Win32Dialogs.h"
 
-
 #include <vector>
 
 #include "framework/Dialog.h"

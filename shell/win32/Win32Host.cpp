@@ -12,6 +12,7 @@ namespace {
 // looking at the window messages.
 constexpr int64_t kPaintSliceNs = 20 * kNsPerMs;
 // What wakes a wait that only paints: paint requests, timers, messages sent by other windows.
+constexpr ULONGLONG kIdleRefreshMs = 100;
 constexpr DWORD kPaintWake = QS_PAINT | QS_TIMER | QS_SENDMESSAGE;
 
 DWORD WaitMsOf(int64_t ns) {
@@ -114,7 +115,10 @@ void Win32Host::Pump(bool paintOnly) {
             DispatchMessageA(&msg);
         }
     }
-    if (m_idle) {
+    // The toolbar follows the flags a few times a second, not at every step of a transfer.
+    const ULONGLONG nowMs = GetTickCount64();
+    if (m_idle && nowMs - m_lastIdleMs >= kIdleRefreshMs) {
+        m_lastIdleMs = nowMs;
         m_idle();
     }
 }

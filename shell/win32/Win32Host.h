@@ -66,4 +66,5 @@ private:
     std::function<std::string(short)> m_portNamer;
     std::function<void(int, int, const std::string&)> m_drawer;
     std::function<void()> m_idle;
+    ULONGLONG m_lastIdleMs = 0;
 };
