@@ -12,6 +12,8 @@ namespace {
 constexpr int kPortRadios[] = {IDC_COM1, IDC_COM2, IDC_COM3, IDC_COM4, IDC_COM5, IDC_COM6};
 constexpr const char* kNoSystemPort = "System ports...";
 constexpr const char* kPortNameTip = "A port by name; leave empty to use the numbered port above";
+// The space below a transfer dialog's text when it has no Stop button, in dialog units.
+constexpr int kTransferMarginDlu = 7;
 // The longest text read back from a control.
 constexpr int kMaxControlText = 1024;
 
@@ -254,7 +256,20 @@ HWND CreateTransferDialog(HINSTANCE resources, HWND owner, const CDialog& dlg, b
         ShowWindow(GetDlgItem(window, IDC_TRANSFER_PROGRESS), SW_HIDE);
     }
     if (!dlg.HasStopButton()) {
+        // No Stop button: the dialog ends a margin below its text.
         ShowWindow(GetDlgItem(window, IDCANCEL), SW_HIDE);
+        RECT text{};
+        GetWindowRect(GetDlgItem(window, IDC_TRANSFER_TEXT), &text);
+        MapWindowPoints(nullptr, window, reinterpret_cast<POINT*>(&text), 2);
+        RECT margin{0, 0, 0, kTransferMarginDlu};
+        MapDialogRect(window, &margin);
+        RECT client{};
+        GetClientRect(window, &client);
+        RECT frame{};
+        GetWindowRect(window, &frame);
+        const int shorter = client.bottom - (text.bottom + margin.bottom);
+        SetWindowPos(window, nullptr, 0, 0, frame.right - frame.left,
+                     frame.bottom - frame.top - shorter, SWP_NOMOVE | SWP_NOZORDER);
     }
     ShowWindow(window, SW_SHOW);
     UpdateWindow(window);
