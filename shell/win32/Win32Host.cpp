@@ -13,6 +13,7 @@ namespace {
 constexpr int64_t kPaintSliceNs = 20 * kNsPerMs;
 // What wakes a wait that only paints: paint requests, timers, messages sent by other windows.
 constexpr ULONGLONG kIdleRefreshMs = 100;
+constexpr ULONGLONG kPumpIntervalMs = 15;
 constexpr DWORD kPaintWake = QS_PAINT | QS_TIMER | QS_SENDMESSAGE;
 
 DWORD WaitMsOf(int64_t ns) {
@@ -95,6 +96,13 @@ void Win32Host::DrawText(int x, int y, const std::string& text) {
 
 void Win32Host::Pump(bool paintOnly) {
     MSG msg;
+    const ULONGLONG nowMs = GetTickCount64();
+    // A transfer shows its progress at every frame, and in virtual time its ticks come without
+    // waits: painting a few dozen times a second is enough, and spares the system the rest.
+    if ((paintOnly || m_virtualTime) && nowMs - m_lastPumpMs < kPumpIntervalMs) {
+        return;
+    }
+    m_lastPumpMs = nowMs;
     if (paintOnly) {
         // Sent messages are delivered by any peek; paint and timers are taken, input stays.
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_QS_PAINT) ||
@@ -116,7 +124,6 @@ void Win32Host::Pump(bool paintOnly) {
         }
     }
     // The toolbar follows the flags a few times a second, not at every step of a transfer.
-    const ULONGLONG nowMs = GetTickCount64();
     if (m_idle && nowMs - m_lastIdleMs >= kIdleRefreshMs) {
         m_lastIdleMs = nowMs;
         m_idle();

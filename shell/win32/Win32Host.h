@@ -67,4 +67,5 @@ private:
     std::function<void(int, int, const std::string&)> m_drawer;
     std::function<void()> m_idle;
     ULONGLONG m_lastIdleMs = 0;
+    ULONGLONG m_lastPumpMs = 0;
 };

@@ -122,16 +122,18 @@ private:
     }
     void Answer(HWND window) {
         char className[32] = {};
+
         GetClassNameA(window, className, sizeof className);
         if (std::string(className) != "#32770" || !IsWindowVisible(window) ||
-            m_handled.count(window) != 0) {
+            GetPropA(window, kAnswered) != nullptr) {
             return;
         }
-        if (GetDlgItem(window, IDC_TRANSFER_TEXT) != nullptr) {
+        if (m_transferWindow && window == m_transferWindow()) {
             m_transfers.insert(WindowText(window));
             return;
         }
-        m_handled.insert(window);
+        // Marked on the window itself: a handle value comes back for the next window.
+        SetPropA(window, kAnswered, reinterpret_cast<HANDLE>(1));
         const bool box = GetDlgItem(window, kMessageTextId) != nullptr;
         if (box) {
             m_messages.push_back(WindowText(GetDlgItem(window, kMessageTextId)));
@@ -150,7 +152,7 @@ private:
 
     static inline Person* s_person = nullptr;
     UINT_PTR m_timer = 0;
-    std::set<HWND> m_handled;
+    static constexpr const char* kAnswered = "answered";
     std::deque<Step> m_script;
 };
 
@@ -173,6 +175,7 @@ protected:
         const std::string name = TextsOf(edition).applicationName;
         m_host = std::make_unique<Win32Host>(m_clock, true, name, Resources(edition));
         m_installed = std::make_unique<ScopedHost>(*m_host);
+        m_person.m_transferWindow = [host = m_host.get()] { return host->TransferWindow(); };
         m_settings = std::make_unique<RegistrySettings>(name);
         m_frame = std::make_unique<Win32Frame>(GetModuleHandleA(nullptr), Resources(edition),
                                                edition, *m_host, *m_comm, *m_settings);
@@ -331,6 +334,12 @@ TEST_F(Window, FrameCaptionStatusPowerAndDrop) {
     EXPECT_EQ(m_person.m_messages.at(1), "This filename is unknown! Please confirm it !");
     EXPECT_GE(m_person.m_messages.size(), 3u);
     Menu(ID_FILE_NEW);
+    EXPECT_EQ(Caption(), "Untitled - Quorvane IAP ");
+    // The open dialog, cancelled: nothing changes.
+    m_person.Then([](HWND dialog) { PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0); });
+    MSG open{m_frame->Handle(), WM_KEYDOWN, 'L', 0, 0, {}};
+    EXPECT_TRUE(m_frame->TranslateAccelerator(open));
+    EXPECT_EQ(m_person.m_dialogs, Texts{"Open"});
     EXPECT_EQ(Caption(), "Untitled - Quorvane IAP ");
 
     Open(Edition::B);
