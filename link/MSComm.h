@@ -67,6 +67,11 @@ public:
     // input is waiting. Returns false at once on a closed port. Not one of the nine: the hosts'
     // waits use it so that a wait costs no processor time and still sees an answer at once.
     bool WaitForInput(int64_t timeoutNs);
+    // A system event (a Windows HANDLE) that is signalled when input may have arrived, armed by
+    // this call, so a host can wait on it together with its window messages; nullptr on a closed
+    // port or a back end without one. Input already waiting may not signal it: check with
+    // WaitForInput(0) after arming, before waiting.
+    void* InputEvent() { return m_bOpen ? ArmInputEvent() : nullptr; }
 
     // Closes the port whatever state the device is in; for abandoning a command after an error.
     void ForceClose() noexcept;
@@ -104,6 +109,7 @@ protected:
 
     // Back ends that cannot wait on input sleep the whole time.
     virtual bool WaitInput(int64_t timeoutNs);
+    virtual void* ArmInputEvent() { return nullptr; }
     // A remark for the trace, such as a request the port cannot carry out.
     void TraceNote(const std::string& text);
 

@@ -78,3 +78,7 @@ CByteArray SelectableComm::ReadAll() {
 bool SelectableComm::WaitInput(int64_t timeoutNs) {
     return Current().WaitInput(timeoutNs);
 }
+
+void* SelectableComm::ArmInputEvent() {
+    return Current().ArmInputEvent();
+}

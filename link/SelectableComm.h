@@ -29,6 +29,7 @@ protected:
     size_t BytesWaiting() override;
     CByteArray ReadAll() override;
     bool WaitInput(int64_t timeoutNs) override;
+    void* ArmInputEvent() override;
 
 private:
     // The back end for the current choice, made anew when the choice changed.

@@ -261,7 +261,7 @@ CByteArray Win32SerialComm::ReadAll() {
     return bytes;
 }
 
-bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
+bool Win32SerialComm::ArmWait() {
     if (QueuedBytes() > 0) {
         return true;
     }
@@ -286,6 +286,16 @@ bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
             return true;  // arrived between the first look and the wait
         }
     }
+    return false;
+}
+
+bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
+    if (ArmWait()) {
+        return true;
+    }
+    if (!m_waitPending) {
+        return false;
+    }
     if (WaitForSingleObject(H(m_waitEvent), static_cast<DWORD>(WaitMs(timeoutNs))) ==
         WAIT_OBJECT_0) {
         DWORD done = 0;
@@ -293,4 +303,11 @@ bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
         m_waitPending = false;
     }
     return QueuedBytes() > 0;
+}
+
+void* Win32SerialComm::ArmInputEvent() {
+    if (ArmWait() && !m_waitPending) {
+        SetEvent(H(m_waitEvent));  // nothing pending on it: the host's wait ends at once
+    }
+    return m_waitEvent;
 }

@@ -27,8 +27,11 @@ protected:
     size_t BytesWaiting() override;
     CByteArray ReadAll() override;
     bool WaitInput(int64_t timeoutNs) override;
+    void* ArmInputEvent() override;
 
 private:
+    // Keeps a communications-event wait pending; true when input is waiting already.
+    bool ArmWait();
     [[noreturn]] void FailLastError(const std::string& what);
     size_t QueuedBytes();
     void CloseQuietly() noexcept;

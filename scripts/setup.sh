@@ -9,6 +9,7 @@ packages=(
     srecord fonts-dejavu-core
     desktop-file-utils shared-mime-info dbus-daemon
     g++-mingw-w64-x86-64 wine64 googletest ser2net wixl
+    xvfb xauth openbox
 )
 
 missing=()

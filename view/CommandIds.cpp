@@ -1,6 +1,8 @@
 #include "view/CommandIds.h"
 
+#include <algorithm>
 #include <array>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -33,4 +35,19 @@ CommandTexts TextsOfCommand(unsigned id) {
         }
     }
     return {"", ""};
+}
+
+std::string StatusString(unsigned id) {
+    const CommandTexts texts = TextsOfCommand(id);
+    return std::string(texts.prompt) + "\n" + texts.tip;
+}
+
+bool IsCheckedCommand(unsigned id) {
+    return std::find(std::begin(kCheckedCommandIds), std::end(kCheckedCommandIds), id) !=
+           std::end(kCheckedCommandIds);
+}
+
+bool IsRunCommand(unsigned id) {
+    return std::find(std::begin(kRunCommandIds), std::end(kRunCommandIds), id) !=
+           std::end(kRunCommandIds);
 }

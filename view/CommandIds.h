@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 // Command ids of the menus, the toolbar and the accelerators.
 enum CommandId : unsigned {
     ID_FILE_NEW = 57600,
@@ -36,3 +38,55 @@ struct CommandTexts {
 CommandTexts TextsOfCommand(unsigned id);
 
 constexpr const char* kIdlePrompt = "Ready";
+// The string-table form of a command's texts: the prompt, a line break, the tooltip.
+std::string StatusString(unsigned id);
+
+// The view's commands, each with an update rule; those whose rule shows a check mark; those
+// that run a transfer.
+inline constexpr unsigned kViewCommandIds[] = {
+    ID_FLASH,        ID_MPPT,    ID_FLASH_RESTART, ID_FLASH_ACTION, ID_USER_MODE, ID_WRITE_DATA,
+    ID_SEND_PROGRAM, ID_PROTECT, ID_BAUD_38400,    ID_BAUD_19200,   ID_BAUD_9600, ID_BAUD_2400};
+inline constexpr unsigned kCheckedCommandIds[] = {
+    ID_FLASH,   ID_MPPT,       ID_FLASH_RESTART, ID_FLASH_ACTION, ID_USER_MODE,
+    ID_PROTECT, ID_BAUD_38400, ID_BAUD_19200,    ID_BAUD_9600,    ID_BAUD_2400};
+inline constexpr unsigned kRunCommandIds[] = {ID_FLASH, ID_MPPT, ID_FLASH_RESTART, ID_FLASH_ACTION};
+bool IsCheckedCommand(unsigned id);
+bool IsRunCommand(unsigned id);
+
+// The toolbar's buttons, left to right, a separator between each pair: Open, Flash, the red
+// arrow that restarts a failed block, About.
+inline constexpr unsigned kToolbarCommandIds[] = {ID_FILE_OPEN, ID_FLASH, ID_FLASH_RESTART,
+                                                  ID_APP_ABOUT};
+
+// The accelerators of both editions: a virtual-key code (the Windows values; letters are their
+// capitals) with its modifiers, and the command it sends.
+struct AcceleratorKey {
+    unsigned key;
+    bool control;
+    bool shift;
+    bool alt;
+    unsigned id;
+};
+inline constexpr unsigned kKeyBackspace = 0x08;
+inline constexpr unsigned kKeyInsert = 0x2D;
+inline constexpr unsigned kKeyDelete = 0x2E;
+inline constexpr unsigned kKeyF6 = 0x75;
+inline constexpr AcceleratorKey kAcceleratorKeys[] = {
+    {'A', true, false, false, ID_APP_ABOUT},
+    {'B', false, false, false, ID_FLASH_ACTION},
+    {'C', true, false, false, ID_EDIT_COPY},
+    {'F', false, false, false, ID_MPPT},
+    {'L', false, false, false, ID_FILE_OPEN},
+    {'N', true, false, false, ID_FILE_NEW},
+    {'S', false, false, false, ID_WRITE_DATA},
+    {'S', true, false, false, ID_FILE_SAVE},
+    {'V', true, false, false, ID_EDIT_PASTE},
+    {kKeyBackspace, false, false, true, ID_EDIT_UNDO},
+    {kKeyDelete, false, true, false, ID_EDIT_CUT},
+    {kKeyF6, false, false, false, ID_NEXT_PANE},
+    {kKeyF6, false, true, false, ID_PREV_PANE},
+    {kKeyInsert, true, false, false, ID_EDIT_COPY},
+    {kKeyInsert, false, true, false, ID_EDIT_PASTE},
+    {'X', true, false, false, ID_EDIT_CUT},
+    {'Z', true, false, false, ID_EDIT_UNDO},
+};
