@@ -138,7 +138,7 @@ CLI::App* g_check = nullptr;  // the check command, parsed or not
 // The step a run ended in, as far as the view shows it: "command" stands for the unit's part.
 const char* StepOfCommand(const CDrovaneView& view) {
     if (view.m_bUncheckedRefused) {
-        return "model-check";
+        return view.m_lastUnit.answered ? "model-check" : "identify";
     }
     if (view.m_blockTries.empty()) {
         return !g_run.sent.empty()        ? (g_run.failedTransferOf == 0 ? "transfer" : "restart")
