@@ -123,9 +123,11 @@ struct RunState {
     bool unitKept = false;      // the record's model and version are the run's unit's, kept
     int64_t shareBytes = 0;     // of the transfers that completed, for the line share
     double shareSeconds = 0;
-    const char* step = "port";           // the step under way, as failed_step names it
+    const char* step = "work-folder";    // the step under way, as failed_step names it
     const CDrovaneView* view = nullptr;  // the unit's view while a command runs
     bool boot = false;                   // the boot road, which hands the controller over first
+    bool sentAny = false;                // a byte went out: the port opened
+    bool imageMissing = false;           // an installation image was not found
     Clock* unitClock = nullptr;          // the virtual clock the record's seconds follow
     std::optional<double> unitSeconds;   // its time when the unit's part of the run ended
     std::vector<RunRecord::Block> sent;  // the images sent, by block (sha256 and size)
@@ -137,6 +139,9 @@ CLI::App* g_check = nullptr;  // the check command, parsed or not
 
 // The step a run ended in, as far as the view shows it: "command" stands for the unit's part.
 const char* StepOfCommand(const CDrovaneView& view) {
+    if (!g_run.sentAny) {
+        return g_run.imageMissing ? "file" : "port";
+    }
     if (view.m_bUncheckedRefused) {
         return view.m_lastUnit.answered ? "model-check" : "identify";
     }
@@ -750,18 +755,23 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     }
     ScopedHost deviceHost(connection->GetHost());
     CMSComm& comm = connection->Comm();
-    if (options.trace) {
+    {
         Clock& clock = connection->GetHost().GetClock();
-        comm.SetTrace([&clock](CMSComm::Direction direction, const CByteArray& bytes) {
-            const double seconds = static_cast<double>(clock.NowNs()) / 1e9;
-            if (direction == CMSComm::Direction::Note) {
-                std::fprintf(stderr, "[%10.6f] note: %s\n", seconds,
-                             std::string(bytes.begin(), bytes.end()).c_str());
-                return;
-            }
-            std::fprintf(stderr, "[%10.6f] %s %s\n", seconds,
-                         direction == CMSComm::Direction::Sent ? ">" : "<", Hex(bytes).c_str());
-        });
+        comm.SetTrace(
+            [&clock, trace = options.trace](CMSComm::Direction direction, const CByteArray& bytes) {
+                g_run.sentAny = g_run.sentAny || direction == CMSComm::Direction::Sent;
+                if (!trace) {
+                    return;
+                }
+                const double seconds = static_cast<double>(clock.NowNs()) / 1e9;
+                if (direction == CMSComm::Direction::Note) {
+                    std::fprintf(stderr, "[%10.6f] note: %s\n", seconds,
+                                 std::string(bytes.begin(), bytes.end()).c_str());
+                    return;
+                }
+                std::fprintf(stderr, "[%10.6f] %s %s\n", seconds,
+                             direction == CMSComm::Direction::Sent ? ">" : "<", Hex(bytes).c_str());
+            });
     }
     CDrovaneView view(comm, options.edition == "B" ? Edition::B : Edition::A);
     // The record follows the view and the unit's clock while they live.
@@ -789,6 +799,7 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         ReportTransfer(view, dlg, view.m_bLastTransferDone);
     };
     view.m_onImageMissing = [](const std::string& path) {
+        g_run.imageMissing = true;
         std::fprintf(stderr, "Looked for the TempErase image at %s\n", path.c_str());
     };
     // The port is chosen before any command opens it.

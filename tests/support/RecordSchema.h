@@ -4,6 +4,7 @@
 // Schema, and this checker knows exactly that part: a keyword it does not know is an error, so
 // the schema cannot grow past what the tests check.
 
+#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -114,6 +115,13 @@ inline std::string Faults(const nlohmann::json& record) {
         return "docs/record.schema.json is not JSON\n";
     }
     return Check(record, Schema(), "");
+}
+
+// The record of a JSON line, checked against the schema (a misfit fails the test).
+inline nlohmann::json Parsed(const std::string& line) {
+    const nlohmann::json record = nlohmann::json::parse(line, nullptr, false);
+    EXPECT_EQ(Faults(record), "") << line;
+    return record;
 }
 
 }  // namespace record_schema
