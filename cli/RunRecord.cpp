@@ -222,13 +222,17 @@ void FormatUtc(int64_t unixMs, char (&text)[25]) noexcept {
 namespace {
 
 int64_t UnixMsNow() noexcept {
-    timespec now{};
 #ifdef _WIN32
-    timespec_get(&now, TIME_UTC);
+    constexpr int64_t kUnixEpochIn100Ns = 116444736000000000LL;  // 1970 counted from 1601
+    FILETIME now{};
+    GetSystemTimeAsFileTime(&now);
+    const int64_t ticks = (static_cast<int64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return (ticks - kUnixEpochIn100Ns) / 10000;
 #else
+    timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);  // safe in a signal handler
-#endif
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+#endif
 }
 
 }  // namespace
