@@ -344,6 +344,7 @@ struct Unit {
     int killedBy = 0;  // the signal that ended the child, if one did
     std::optional<RunRecord> record;
     std::chrono::steady_clock::time_point startedAt;
+    std::string startedUtc;  // as records write it
     double seconds = 0;
 };
 
@@ -496,13 +497,16 @@ bool EachPortOnce(const std::vector<std::string>& ports) {
 }
 
 // The record of a child that ended without giving its own.
-RunRecord RecordOfLostChild(const Unit& unit, const std::string& firmware,
-                            const std::string& sha256) {
-    RunRecord record;
+RunRecord RecordOfLostChild(const Unit& unit, const RunRecord& base, const std::string& sha256) {
+    RunRecord record = base;
     record.port = unit.port;
-    record.file = firmware;
+    record.portGiven = unit.port;
     record.sha256 = sha256;
     record.seconds = unit.seconds;
+    record.started = unit.startedUtc;
+    record.ended = UtcNow();
+    record.exitStatus = unit.killedBy != 0 ? kExitSignalBase + unit.killedBy : unit.exitStatus;
+    record.failedStep = unit.exitStatus == kExitUsage ? "usage" : "child";
     if (unit.killedBy != 0) {
         record.Note("Killed by signal " + std::to_string(unit.killedBy) + " (" +
                     SignalName(unit.killedBy) + ")");
@@ -549,7 +553,8 @@ std::string PortKey(const std::string& port) {
 }
 
 int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool json,
-            const std::string& log, const std::string& firmware) {
+            const std::string& log, const RunRecord& base) {
+    const std::string& firmware = base.file;
     // Nothing is touched before the ports and the log are known to be good.
     if (!EachPortOnce(ports)) {
         return kExitUsage;
@@ -587,6 +592,7 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
 #endif
     for (Unit& unit : units) {
         unit.startedAt = std::chrono::steady_clock::now();
+        unit.startedUtc = UtcNow();
         unit.started = unit.child.Start(ChildArguments(argc, argv, unit));
         if (!unit.started) {
             unit.status = "could not be started";
@@ -656,10 +662,17 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
             const bool logged = unit.record.has_value() && kChildrenLog;
             if (!unit.record) {
                 // The child ended before it could give its record (a usage error, a signal).
-                unit.record = RecordOfLostChild(unit, firmware, sha256);
+                unit.record = RecordOfLostChild(unit, base, sha256);
             }
-            unit.record->port = unit.port;
+            if (unit.record->portGiven.empty()) {
+                unit.record->portGiven = unit.port;
+            }
             unit.record->ok = unit.record->ok && unit.exitStatus == 0;
+            unit.record->exitStatus =
+                unit.killedBy != 0 ? kExitSignalBase + unit.killedBy : unit.exitStatus;
+            if (!unit.record->ok && !unit.record->failedStep) {
+                unit.record->failedStep = "child";
+            }
             unit.status = unit.record->ok ? "ok" : "failed: " + unit.record->message;
             const std::string line = unit.record->ToJsonLine();
             if (json) {

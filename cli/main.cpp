@@ -52,6 +52,7 @@ struct Options {
     bool simBootMode = false;
     std::string simInLoader;
     std::string simFaults;
+    std::string simUnitId;
     int simRestartMs = 8000;
     bool simVirtual = false;
     std::string workDir;
@@ -95,6 +96,20 @@ bool ChooseRestartBlock(const std::string& firmware, std::string& block, std::st
     return false;
 }
 
+// The bytes as hexadecimal pairs, each followed by `separator` but the last.
+std::string Hex(const CByteArray& bytes, const char* separator = " ") {
+    std::string text;
+    char pair[3];
+    for (uint8_t byte : bytes) {
+        if (!text.empty()) {
+            text += separator;
+        }
+        std::snprintf(pair, sizeof pair, "%02X", byte);
+        text += pair;
+    }
+    return text;
+}
+
 // The run's record, and where its progress and summaries go (stderr when stdout is JSON).
 RunRecord g_record;
 ProgressOutput g_progress(stdout);
@@ -108,12 +123,69 @@ struct RunState {
     bool unitKept = false;      // the record's model and version are the run's unit's, kept
     int64_t shareBytes = 0;     // of the transfers that completed, for the line share
     double shareSeconds = 0;
+    const char* step = "work-folder";    // the step under way, as failed_step names it
+    const CDrovaneView* view = nullptr;  // the unit's view while a command runs
+    bool boot = false;                   // the boot road, which hands the controller over first
+    bool sentAny = false;                // a byte went out: the port opened
+    bool imageMissing = false;           // an installation image was not found
+    Clock* unitClock = nullptr;          // the virtual clock the record's seconds follow
+    std::optional<double> unitSeconds;   // its time when the unit's part of the run ended
+    std::vector<RunRecord::Block> sent;  // the images sent, by block (sha256 and size)
+    size_t failedTransferOf = SIZE_MAX;  // the block whose last transfer failed
+    int failedTransferTry = 0;
 };
 RunState g_run;
 CLI::App* g_check = nullptr;  // the check command, parsed or not
 
+// The step a run ended in, as far as the view shows it: "command" stands for the unit's part.
+const char* StepOfCommand(const CDrovaneView& view) {
+    if (!g_run.sentAny) {
+        return g_run.imageMissing ? "file" : "port";
+    }
+    if (view.m_bUncheckedRefused) {
+        return view.m_lastUnit.answered ? "model-check" : "identify";
+    }
+    if (view.m_blockTries.empty()) {
+        return !g_run.sent.empty()        ? (g_run.failedTransferOf == 0 ? "transfer" : "restart")
+               : g_run.boot               ? "handover"
+               : view.m_lastUnit.answered ? "model-check"
+                                          : "identify";
+    }
+    const size_t last = view.m_blockTries.size() - 1;
+    const CDrovaneView::BlockTry& block = view.m_blockTries[last];
+    if (g_run.failedTransferOf == last && g_run.failedTransferTry == block.tries) {
+        return "transfer";
+    }
+    return block.done ? "restart" : "write-start";
+}
+
+// The blocks the command sent, with the images their transfers took.
+std::vector<RunRecord::Block> SentBlocks(const CDrovaneView& view) {
+    std::vector<RunRecord::Block> blocks = g_run.sent;
+    if (!view.m_blockTries.empty()) {
+        blocks.resize(view.m_blockTries.size());
+    }
+    for (size_t i = 0; i < view.m_blockTries.size(); ++i) {
+        blocks[i].name = view.m_blockTries[i].name;
+        blocks[i].tries = view.m_blockTries[i].tries;
+        blocks[i].done = view.m_blockTries[i].done;
+    }
+    return blocks;
+}
+
 // Brings the record up to date with the run, and prepares it as a stop would end it now.
 void UpdateRecord() {
+    if (g_run.view != nullptr) {
+        const CDrovaneView& view = *g_run.view;
+        const UnitIdentity& unit = view.m_runUnit ? *view.m_runUnit : view.m_lastUnit;
+        if (unit.answered && !unit.id.empty() && !g_run.unitKept) {
+            g_record.unitId = Hex(unit.id, "");
+        }
+        g_record.blocks = SentBlocks(view);
+    }
+    g_record.failedStep = g_run.step == std::string("command") && g_run.view != nullptr
+                              ? StepOfCommand(*g_run.view)
+                              : g_run.step;
     if (g_szUnitVersion[0] != '\0' && !g_run.unitKept) {
         std::string model(g_szUnitModel, sizeof g_szUnitModel);
         model.erase(model.find_last_not_of(std::string(" \0", 2)) + 1);
@@ -125,7 +197,11 @@ void UpdateRecord() {
         g_record.stepsDone = g_run.flash ? g_nStepIndex : (g_run.transferDone ? 1 : 0);
     }
     g_record.seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - g_run.started).count();
+        g_run.unitClock != nullptr ? static_cast<double>(g_run.unitClock->NowNs()) / 1e9
+        : g_run.unitSeconds
+            ? *g_run.unitSeconds
+            : std::chrono::duration<double>(std::chrono::steady_clock::now() - g_run.started)
+                  .count();
     StopRecord::Prepare(g_record);
 }
 
@@ -176,6 +252,9 @@ public:
         unit.inLoader = options.simInLoader;
         unit.restartMs = options.simRestartMs;
         unit.faults = FaultPlan::Parse(options.simFaults);
+        if (!options.simUnitId.empty()) {
+            SimUnit::ParseUnitId(options.simUnitId, unit.unitId);
+        }
         m_unit = std::make_unique<SimUnit>(std::move(unit));
         if (options.simVirtual) {
             m_virtualHost = std::make_unique<QuietVirtualHost>(realHost);
@@ -256,24 +335,30 @@ private:
     Host* m_host = nullptr;
 };
 
-std::string Hex(const CByteArray& bytes) {
-    std::string text;
-    char pair[4];
-    for (uint8_t byte : bytes) {
-        std::snprintf(pair, sizeof pair, "%02X ", byte);
-        text += pair;
-    }
-    if (!text.empty()) {
-        text.pop_back();
-    }
-    return text;
-}
-
 // The line share counts only transfers that completed: a time-out is no measure of the line.
-void ReportTransfer(const CProgramDlg& dlg, bool done) {
+void ReportTransfer(const CDrovaneView& view, const CProgramDlg& dlg, bool done) {
     const double seconds = static_cast<double>(dlg.m_endNs - dlg.m_startNs) / 1e9;
     g_record.bytes += dlg.m_nBytesSent;
     g_run.transferDone = done;
+    if (g_bKernelLoaded == 0) {
+        // The block's image is the sealed working file the transfer just sent.
+        const size_t block = view.m_blockTries.empty() ? 0 : view.m_blockTries.size() - 1;
+        g_run.sent.resize(std::max(g_run.sent.size(), block + 1));
+        RunRecord::Block& sent = g_run.sent[block];
+        if (view.m_blockTries.empty()) {
+            sent.name = "control";  // the boot road sends the control block alone
+            sent.tries = 1;
+            sent.done = done;
+        }
+        const std::string image = WorkFile(kImageFile);
+        sent.sha256 = FileSha256(image);
+        std::error_code error;
+        const auto size = std::filesystem::file_size(image, error);
+        sent.size = error ? -1 : static_cast<int64_t>(size);
+        const bool failed = dlg.Result() != IDOK;
+        g_run.failedTransferOf = failed ? block : SIZE_MAX;
+        g_run.failedTransferTry = view.m_blockTries.empty() ? 1 : view.m_blockTries[block].tries;
+    }
     if (dlg.Result() != IDOK) {
         g_progress.Print("Sent %lld bytes in %.2f s; the transfer did not complete\n",
                          static_cast<long long>(dlg.m_nBytesSent), seconds);
@@ -439,6 +524,15 @@ int Run(int argc, char** argv) {
             ->check(CLI::IsMember({"control", "mppt"}));
         command->add_option("--sim-faults", options.simFaults,
                             "Simulated unit: fault plan (see unitsim --help)");
+        command
+            ->add_option("--sim-unit-id", options.simUnitId,
+                         "Simulated unit: its identification, 20 hexadecimal digits")
+            ->check([](const std::string& hex) {
+                std::vector<uint8_t> id;
+                return SimUnit::ParseUnitId(hex, id)
+                           ? std::string()
+                           : std::string("20 hexadecimal digits expected");
+            });
         command->add_option("--sim-restart-ms", options.simRestartMs,
                             "Simulated unit: restart time after a block, in ms");
         command->add_flag("--sim-virtual", options.simVirtual,
@@ -513,6 +607,17 @@ int Run(int argc, char** argv) {
     if (app.got_subcommand("ports")) {
         return RunPorts();
     }
+    g_record.started = UtcNow();
+    g_record.toolVersion = FLASHTOOL_VERSION;
+    g_record.host = HostName();
+    for (const CLI::App* sub : app.get_subcommands()) {
+        g_record.command = sub->get_name();
+    }
+    g_record.edition = options.edition;
+    g_record.file = firmware;
+    if (const std::string_view model = ModelNameOf(FileNameOf(firmware)); !model.empty()) {
+        g_record.fileModel = std::string(model);
+    }
     const bool restart = app.got_subcommand("restart");
     if (restart) {
         std::string message;
@@ -524,7 +629,7 @@ int Run(int argc, char** argv) {
 
     if (!image->parsed()) {
         if (options.ports.size() > 1) {
-            return RunMany(argc, argv, options.ports, options.json, options.log, firmware);
+            return RunMany(argc, argv, options.ports, options.json, options.log, g_record);
         }
         options.port = options.ports.front();
     }
@@ -542,7 +647,7 @@ int Run(int argc, char** argv) {
     }
     const bool recorded = !image->parsed() && (options.json || log.IsOpen());
     g_record.port = options.port;
-    g_record.file = firmware;
+    g_record.portGiven = options.port;
     if (recorded) {
         StopRecord::SetOutputs(log.Fd(), options.json);
         UpdateRecord();
@@ -573,6 +678,7 @@ int ReportLostProgress(int status) {
         return status;
     }
     g_record.message = text + ", and so were the messages";
+    g_run.step = "output";
     return kExitFailure;
 }
 
@@ -581,10 +687,12 @@ int ReportLostProgress(int status) {
 int WriteRecord(const Options& options, const RecordLog& log, int status) {
     UpdateRecord();
     g_record.ok = status == kExitSuccess;
+    g_record.exitStatus = status;
+    g_record.ended = UtcNow();
     if (!g_record.ok && ConsoleHost::StopSignal() != 0) {
         g_record.MarkStopped(ConsoleHost::StopSignal());
     }
-    const std::string line = g_record.ToJsonLine();
+    std::string line = g_record.ToJsonLine();
     StopRecord::Disarm();
     const int lost = status == kExitSuccess ? kExitFailure : status;
     std::string reason;
@@ -592,6 +700,14 @@ int WriteRecord(const Options& options, const RecordLog& log, int status) {
         std::fprintf(stderr, "Cannot write to the log %s: %s\n", options.log.c_str(),
                      reason.c_str());
         status = lost;
+        // Standard output learns that the log lost the record.
+        if (g_record.ok) {
+            g_record.ok = false;
+            g_record.failedStep = "record";
+            g_record.message = "Cannot write to the log " + options.log + ": " + reason;
+        }
+        g_record.exitStatus = status;
+        line = g_record.ToJsonLine();
     }
     if (options.json && (std::printf("%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0)) {
         std::fprintf(stderr, "Cannot write the record to standard output: %s\n",
@@ -614,6 +730,7 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     };
     ScopedHost installed(console);
     WorkFolderLock lock;
+    g_run.step = "work-folder";
     if (!HoldWorkFolder(options.workDir, lock)) {
         return kExitFailure;
     }
@@ -625,9 +742,11 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     }
 
     std::unique_ptr<Connection> connection;
+    g_run.step = "port";
     try {
         connection = std::make_unique<Connection>(options, console);
     } catch (const std::invalid_argument& error) {
+        g_run.step = "usage";
         Say(std::string("--sim-faults: ") + error.what());
         return kExitUsage;
     } catch (const CommError& error) {
@@ -636,39 +755,69 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     }
     ScopedHost deviceHost(connection->GetHost());
     CMSComm& comm = connection->Comm();
-    if (options.trace) {
+    {
         Clock& clock = connection->GetHost().GetClock();
-        comm.SetTrace([&clock](CMSComm::Direction direction, const CByteArray& bytes) {
-            const double seconds = static_cast<double>(clock.NowNs()) / 1e9;
-            if (direction == CMSComm::Direction::Note) {
-                std::fprintf(stderr, "[%10.6f] note: %s\n", seconds,
-                             std::string(bytes.begin(), bytes.end()).c_str());
-                return;
-            }
-            std::fprintf(stderr, "[%10.6f] %s %s\n", seconds,
-                         direction == CMSComm::Direction::Sent ? ">" : "<", Hex(bytes).c_str());
-        });
+        comm.SetTrace(
+            [&clock, trace = options.trace](CMSComm::Direction direction, const CByteArray& bytes) {
+                g_run.sentAny = g_run.sentAny || direction == CMSComm::Direction::Sent;
+                if (!trace) {
+                    return;
+                }
+                const double seconds = static_cast<double>(clock.NowNs()) / 1e9;
+                if (direction == CMSComm::Direction::Note) {
+                    std::fprintf(stderr, "[%10.6f] note: %s\n", seconds,
+                                 std::string(bytes.begin(), bytes.end()).c_str());
+                    return;
+                }
+                std::fprintf(stderr, "[%10.6f] %s %s\n", seconds,
+                             direction == CMSComm::Direction::Sent ? ">" : "<", Hex(bytes).c_str());
+            });
     }
     CDrovaneView view(comm, options.edition == "B" ? Edition::B : Edition::A);
+    // The record follows the view and the unit's clock while they live.
+    struct RecordSource {
+        RecordSource(const CDrovaneView& view, Clock* unitClock) {
+            g_run.view = &view;
+            g_run.unitClock = unitClock;
+        }
+        ~RecordSource() {
+            UpdateRecord();
+            if (std::string_view(g_run.step) == "command") {
+                g_run.step = StepOfCommand(*g_run.view);  // what the view showed, kept
+            }
+            if (g_run.unitClock != nullptr) {
+                g_run.unitSeconds = static_cast<double>(g_run.unitClock->NowNs()) / 1e9;
+            }
+            g_run.view = nullptr;
+            g_run.unitClock = nullptr;
+        }
+        RecordSource(const RecordSource&) = delete;
+        RecordSource& operator=(const RecordSource&) = delete;
+    } source(view, options.simVirtual && options.port == "sim" ? &connection->GetHost().GetClock()
+                                                               : nullptr);
     view.m_onTransferEnd = [&view](const CProgramDlg& dlg) {
-        ReportTransfer(dlg, view.m_bLastTransferDone);
+        ReportTransfer(view, dlg, view.m_bLastTransferDone);
     };
     view.m_onImageMissing = [](const std::string& path) {
+        g_run.imageMissing = true;
         std::fprintf(stderr, "Looked for the TempErase image at %s\n", path.c_str());
     };
     // The port is chosen before any command opens it.
     try {
         comm.SetCommPort(static_cast<short>(g_nCommPort));
+        g_record.port = comm.PortName(static_cast<short>(g_nCommPort));
     } catch (const CommError& error) {
         Say(error.what());
         return kExitFailure;
     }
     if (identify->parsed()) {
+        g_run.step = "identify";
         const int status = RunIdentify(view);
         return status == kExitSuccess ? status : FailureStatus();
     }
 
     // The hash of the file as the run opens it (the document reads it whole there, too).
+    g_run.step = "file";
     g_record.sha256 = FileSha256(firmware);
     CDrovaneDoc doc;
     doc.OnNewDocument();
@@ -680,6 +829,10 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         // A file without blocks was built whole when it was opened.
         const bool container = (g_nFirmwareModel & kModel6K) == kModel6K;
         bool built = true;
+        // The block as records name it, when the restart sends it alone.
+        view.m_strRestartBlock = options.block == kBlockTempErase ? "TempErase"
+                                 : options.block == kBlockMppt6K  ? "MPPT"
+                                                                  : "control";
         if (options.block == kBlockTempErase) {
             built = view.RebuildTempErase();
         } else if (container) {
@@ -698,6 +851,7 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     view.m_bFlashUnchecked = options.unchecked;
     view.m_nRetries = options.retries;
     view.m_onNote = [](const std::string& note) { Say(note); };
+    g_run.step = "command";
     if (g_check->parsed()) {
         if (!view.CheckFileAgainstUnit()) {
             return FailureStatus();
@@ -720,6 +874,7 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         // A Flash run succeeds with its last block; the other commands with their transfer. A
         // restart that finishes a Flash run is a Flash run.
         g_run.transfers = true;
+        g_run.boot = command->run == &CDrovaneView::OnFlashAction;
         g_run.flash = (restart && g_nStepCount > 0) || command->run == &CDrovaneView::OnFlash ||
                       command->run == &CDrovaneView::OnFlashAction;
         (view.*(command->run))();
@@ -732,6 +887,7 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
         if (done && options.confirm) {
             UpdateRecord();
             g_run.unitKept = true;
+            g_run.step = "confirm";
             done = view.ConfirmUnit();
             if (done) {
                 g_record.versionAfter = view.m_lastUnit.version;

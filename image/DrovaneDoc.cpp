@@ -106,6 +106,15 @@ int LookUpModel(std::string_view fileName) {
     return 0;
 }
 
+std::string_view ModelNameOf(std::string_view fileName) {
+    for (const ModelEntry& entry : kModelTable) {
+        if (fileName.substr(0, entry.prefix.size()) == entry.prefix) {
+            return entry.prefix;
+        }
+    }
+    return {};
+}
+
 std::string FileNameOf(const std::string& path) {
 #ifdef _WIN32
     constexpr const char* kSeparators = "\\/";

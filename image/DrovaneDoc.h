@@ -18,6 +18,9 @@ struct ModelEntry {
 
 // The model code of a file name (without folders), or 0 when no prefix matches.
 int LookUpModel(std::string_view fileName);
+// The model a file name (without folders) begins with, as the table names it ("Tilm6K"), or
+// empty when none.
+std::string_view ModelNameOf(std::string_view fileName);
 
 // The file's name: what follows the last folder separator of the path, which is `/` here and
 // `\` or `/` on Windows.

@@ -531,3 +531,15 @@ void SimUnit::BootByte(uint8_t byte) {
             return;
     }
 }
+
+bool SimUnit::ParseUnitId(const std::string& hex, std::vector<uint8_t>& id) {
+    if (hex.size() != 2 * kUnitIdBytes ||
+        hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        return false;
+    }
+    id.clear();
+    for (size_t at = 0; at < hex.size(); at += 2) {
+        id.push_back(static_cast<uint8_t>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+    }
+    return true;
+}

@@ -48,6 +48,10 @@ public:
 
     explicit SimUnit(Options options);
 
+    static constexpr size_t kUnitIdBytes = 10;
+    // The unit id of 20 hexadecimal digits ("51563030313233343536"); false when it is not one.
+    static bool ParseUnitId(const std::string& hex, std::vector<uint8_t>& id);
+
     // Another unit takes this one's place on the line (same state, other identity).
     void SwapIdentity(const std::string& model, const std::string& version,
                       std::vector<uint8_t> unitId);

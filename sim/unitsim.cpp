@@ -217,9 +217,18 @@ int main(int argc, char** argv) {
     SimUnit::Options options;
     std::string faults;
     std::string flashDir;
+    std::string unitId;
     app.add_option("--model", options.model, "Model name the unit reports")->capture_default_str();
     app.add_option("--version", options.version, "Firmware version the unit reports")
         ->capture_default_str();
+    app.add_option("--unit-id", unitId,
+                   "The unit's own identification: the ten data bytes of its discovery answer, "
+                   "as 20 hexadecimal digits")
+        ->check([](const std::string& hex) {
+            std::vector<uint8_t> id;
+            return SimUnit::ParseUnitId(hex, id) ? std::string()
+                                                 : std::string("20 hexadecimal digits expected");
+        });
     app.add_flag("--boot-mode", options.bootMode,
                  "Start in the controller's boot mode (a pseudo-terminal has no DTR/RTS to "
                  "enter it)");
@@ -250,7 +259,14 @@ int main(int argc, char** argv) {
         "STEP: discovery, identity, handover, sync, sync-aa, echo, kernel-done, table, length,\n"
         "frame, closing.");
 
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? kExitSuccess : kExitUsage;
+    }
+    if (!unitId.empty()) {
+        SimUnit::ParseUnitId(unitId, options.unitId);
+    }
 
     try {
         options.faults = FaultPlan::Parse(faults);

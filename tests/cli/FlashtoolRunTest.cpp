@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "tests/support/Process.h"
+#include "tests/support/RecordSchema.h"
 #include "tests/support/SrecFiles.h"
 #include "tests/support/TempDir.h"
 
@@ -154,7 +155,7 @@ TEST_F(FlashtoolRun, CommandLineFaults) {
 
 // The one record of a run (its standard output under --json).
 nlohmann::json Record(const std::string& line) {
-    return nlohmann::json::parse(line.substr(0, line.find('\n')), nullptr, false);
+    return record_schema::Parsed(line.substr(0, line.find('\n')));
 }
 
 TEST_F(FlashtoolRun, EveryRunAskedForARecordWritesOneOrFails) {
@@ -212,6 +213,107 @@ TEST_F(FlashtoolRun, EveryRunAskedForARecordWritesOneOrFails) {
         EXPECT_EQ(record["message"], c.message) << record;
         EXPECT_EQ(record["last_message"].get<std::string>().rfind(c.last, 0), 0u) << record;
     }
+}
+
+// The blocks of a record as "name/tries/result" items joined by commas.
+std::string BlocksOf(const nlohmann::json& record) {
+    std::string text;
+    for (const nlohmann::json& block : record["blocks"]) {
+        text += (text.empty() ? "" : ",") + block["name"].get<std::string>() + "/" +
+                std::to_string(block["tries"].get<int>()) + "/" +
+                block["result"].get<std::string>();
+    }
+    return text;
+}
+
+TEST_F(FlashtoolRun, TheRecordNamesTheRunTheUnitAndTheStepThatFailed) {
+    WriteText("LB1~4K_s.mot", SrecFile(RecordLines(64)));
+    WriteText("Tilm6K_s.mot", QuickSixK());
+    const std::string unit4K = " --sim-virtual --work-dir w" + std::string(kUnit4K);
+    const struct {
+        std::string args;
+        int status;
+        const char* step;  // nullptr: none
+        const char* blocks;
+    } cases[] = {
+        {"flash LB1~4K_s.mot --edition B --sim-unit-id 00112233445566778899" + unit4K, 0, nullptr,
+         "control/1/ok"},
+        {"flash LB1~4K_s.mot --sim-faults silent:discovery" + unit4K, 1, "identify", ""},
+        {"identify --sim-faults silent:discovery" + unit4K, 1, "identify", ""},
+        {"flash Tilm6K_s.mot" + unit4K, 1, "model-check", ""},
+        {"flash LB1~4K_s.mot --sim-model VX999R --sim-virtual --port sim", 1, "model-check", ""},
+        {"check LB1~4K_s.mot" + unit4K, 0, nullptr, ""},
+        {"flash LB1~4K_s.mot --sim-faults silent:table" + unit4K, 1, "write-start",
+         "control/1/failed"},
+        {"flash LB1~4K_s.mot --sim-faults answer:frame#1=0x15" + unit4K, 1, "transfer",
+         "control/1/failed"},
+        {"flash LB1~4K_s.mot --retries 1 --sim-faults answer:frame#1=0x15" + unit4K, 0, nullptr,
+         "control/2/ok"},
+        {"flash LB1~4K_s.mot --confirm --sim-restart-ms 200000" + unit4K, 1, "confirm",
+         "control/1/ok"},
+        {"flash Tilm6K_s.mot --sim-model VX360R --sim-version S1.03 --sim-virtual --port sim", 0,
+         nullptr, "MPPT/1/ok,control/1/ok"},
+        {"restart Tilm6K_s.mot --block mppt --only --sim-in-loader mppt --sim-model VX360R "
+         "--sim-virtual --port sim",
+         0, nullptr, "MPPT/1/ok"},
+        {"flash LB1~4K_s.mot --port /nonexistent/tty", 1, "port", ""},
+        {"flash LB1~4K_s.mot --sim-faults bogus" + unit4K, 2, "usage", ""},
+    };
+    for (const auto& c : cases) {
+        const ProcessResult run = Flashtool(c.args + " --json");
+        EXPECT_EQ(run.status, c.status) << c.args << run.err;
+        const nlohmann::json record = Record(run.out);
+        ASSERT_TRUE(record.is_object()) << c.args << run.out;
+        const std::string command = c.args.substr(0, c.args.find(' '));
+        EXPECT_EQ(record["command"], command);
+        EXPECT_EQ(record["exit_status"], c.status) << c.args;
+        EXPECT_EQ(record["failed_step"], c.step ? nlohmann::json(c.step) : nlohmann::json())
+            << c.args << record;
+        EXPECT_EQ(BlocksOf(record), c.blocks) << c.args << record;
+        const std::string port = c.args.substr(c.args.rfind("--port ") + 7);
+        EXPECT_EQ(record["port_given"], port.substr(0, port.find(' ')));
+        EXPECT_EQ(record["tool"]["name"], "flashtool");
+        EXPECT_LE(record["started"].get<std::string>(), record["ended"].get<std::string>());
+        const bool named = command != "identify";
+        EXPECT_EQ(record["file_model"],
+                  !named ? nlohmann::json()
+                         : nlohmann::json(c.args.find("Tilm6K") != std::string::npos ? "Tilm6K"
+                                                                                     : "LB1~4K"))
+            << c.args;
+    }
+
+    // The unit's own id, the edition, and each block's image as it went out.
+    ProcessResult run = Flashtool(cases[0].args + " --json");
+    nlohmann::json record = Record(run.out);
+    EXPECT_EQ(record["unit_id"], "00112233445566778899");
+    EXPECT_EQ(record["edition"], "B");
+    EXPECT_EQ(record["port"], "sim");
+    EXPECT_EQ(record["blocks"][0]["sha256"], RunCommand("sha256sum w/tmp.bin").out.substr(0, 64));
+    EXPECT_EQ(record["blocks"][0]["size"], std::filesystem::file_size("w/tmp.bin"));
+    EXPECT_EQ(Record(Flashtool(cases[4].args + " --json").out)["unit_id"], "51563030313233343536");
+    // The retry waited 40 s for the loader in the unit's time, as the progress lines count it.
+    EXPECT_GE(Record(Flashtool(cases[8].args + " --json").out)["seconds"].get<double>(), 40.0);
+    // A unit id that is not one is a usage error.
+    for (const char* id : {"0011", "00112233445566778899AA", "0011223344556677889G"}) {
+        EXPECT_EQ(Flashtool("identify --sim-unit-id " + std::string(id) + unit4K).status, 2) << id;
+    }
+
+    // The schema checker finds what does not fit.
+    const std::pair<const char*, nlohmann::json> misfits[] = {
+        {"/extra", 1},
+        {"/exit_status", "0"},
+        {"/failed_step", "nowhere"},
+        {"/started", "yesterday"},
+        {"/blocks/0/size", -1},
+        {"/unit_id", "00"},
+    };
+    for (const auto& [at, value] : misfits) {
+        nlohmann::json wrong = record;
+        wrong[nlohmann::json::json_pointer(at)] = value;
+        EXPECT_NE(record_schema::Faults(wrong), "") << at;
+    }
+    record.erase("unit_id");
+    EXPECT_NE(record_schema::Faults(record).find("lacks unit_id"), std::string::npos);
 }
 
 TEST_F(FlashtoolRun, TheRecordHashesTheFileTheRunRead) {

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "tests/e2e/UnitSimProcess.h"
+#include "tests/support/RecordSchema.h"
 
 namespace {
 
@@ -84,7 +85,7 @@ protected:
         std::vector<nlohmann::json> records;
         std::istringstream lines(ReadFile(m_dir / name));
         for (std::string line; std::getline(lines, line);) {
-            records.push_back(nlohmann::json::parse(line, nullptr, false));
+            records.push_back(record_schema::Parsed(line));
         }
         return records;
     }
@@ -158,6 +159,13 @@ TEST_F(FlashtoolOverPty, ASignalOutsideADialogStillLeavesTheRecord) {
         EXPECT_EQ(logged[0]["message"], "Stopped by signal " + std::to_string(c.signal) + " (" +
                                             (c.signal == SIGTERM ? "SIGTERM" : "SIGINT") + ")");
         EXPECT_EQ(logged[0]["sha256"].get<std::string>().size(), 64u);
+        // The stop's record names the step it came in, and the port as typed and as the system
+        // names it.
+        EXPECT_EQ(logged[0]["exit_status"], 128 + c.signal);
+        EXPECT_EQ(logged[0]["failed_step"], *c.faults != '\0' ? "identify" : "write-start");
+        EXPECT_EQ(logged[0]["port"], device);
+        EXPECT_EQ(logged[0]["port_given"], device);
+        EXPECT_LE(logged[0]["started"].get<std::string>(), logged[0]["ended"].get<std::string>());
         // No block table went out after the stop.
         EXPECT_EQ(Err().find("] > 57 08"), std::string::npos) << Err();
         EXPECT_FALSE(std::filesystem::exists(m_dir / "flash/control.bin"));

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "tests/e2e/UnitSimProcess.h"
+#include "tests/support/RecordSchema.h"
 
 namespace {
 
@@ -47,7 +48,8 @@ TEST(ManyUnits, EachUnitGetsItsImageAndItsRecord) {
             "--model",      "VX310R",
             "--version",    "A1.03",
             "--restart-ms", "200",
-            "--flash-dir",  (dir / ("flash" + std::to_string(i))).string()};
+            "--flash-dir",  (dir / ("flash" + std::to_string(i))).string(),
+            "--unit-id",    "5156303030303030303" + std::to_string(i)};
         args.insert(args.end(), plans[i].begin(), plans[i].end());
         units.push_back(std::make_unique<UnitSimProcess>(args));
         ports.push_back(units.back()->ReadLine());
@@ -66,10 +68,14 @@ TEST(ManyUnits, EachUnitGetsItsImageAndItsRecord) {
         std::map<std::string, nlohmann::json> records;
         std::istringstream out(ReadFile(dir / "out.txt"));
         for (std::string line; std::getline(out, line);) {
-            const nlohmann::json record = nlohmann::json::parse(line);
+            const nlohmann::json record = record_schema::Parsed(line);
             records[record["port"].get<std::string>()] = record;
         }
         ASSERT_EQ(records.size(), 3u) << ReadFile(dir / "out.txt");
+        // Each record names its own unit.
+        for (size_t i = 0; i < ports.size(); ++i) {
+            EXPECT_EQ(records[ports[i]]["unit_id"], "5156303030303030303" + std::to_string(i));
+        }
         const nlohmann::json& good = records[ports[0]];
         EXPECT_EQ(good["result"], "ok");
         EXPECT_EQ(good["model"], "VX310R");
@@ -81,6 +87,8 @@ TEST(ManyUnits, EachUnitGetsItsImageAndItsRecord) {
         EXPECT_EQ(records[ports[1]]["result"], "failed");
         EXPECT_EQ(records[ports[1]]["message"], "Time out !");
         EXPECT_EQ(records[ports[1]]["last_message"], "System not Ready !");
+        EXPECT_EQ(records[ports[1]]["failed_step"], "write-start");
+        EXPECT_EQ(records[ports[2]]["failed_step"], "transfer");
         EXPECT_EQ(records[ports[2]]["result"], "failed");
         // The first cause, then what was shown last.
         EXPECT_EQ(records[ports[2]]["message"], "Receive Error !");
@@ -110,12 +118,17 @@ TEST(ManyUnits, EachUnitGetsItsImageAndItsRecord) {
     std::istringstream log(ReadFile(dir / "runs.jsonl"));
     std::vector<nlohmann::json> lines;
     for (std::string line; std::getline(log, line);) {
-        lines.push_back(nlohmann::json::parse(line));
+        lines.push_back(record_schema::Parsed(line));
     }
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines.back()["port"], ports[0]);
     EXPECT_EQ(lines.back()["result"], "ok");
     fs::remove_all(dir);
+    // A unit id is 20 hexadecimal digits.
+    for (const char* id : {"0011", "5156303030303030303X"}) {
+        const std::string unitsim = UNITSIM_BIN " --unit-id " + std::string(id) + " 2>/dev/null";
+        EXPECT_EQ(WEXITSTATUS(std::system(unitsim.c_str())), 2) << id;
+    }
 }
 
 // A folder of its own with a small firmware file, and units on pseudo-terminals of their own.
@@ -163,7 +176,7 @@ protected:
         std::vector<nlohmann::json> records;
         std::istringstream lines(ReadFile(m_dir / "runs.jsonl"));
         for (std::string line; std::getline(lines, line);) {
-            records.push_back(nlohmann::json::parse(line));
+            records.push_back(record_schema::Parsed(line));
         }
         return records;
     }
@@ -246,6 +259,9 @@ TEST_F(ManyUnitRun, EveryChildIsRecordedOnceHoweverItEnds) {
     EXPECT_EQ((*killed)["file"], "LB1~4K_many.mot");
     EXPECT_EQ((*killed)["sha256"].get<std::string>().size(), 64u);
     EXPECT_EQ((*killed)["last_message"], "Initiate");
+    EXPECT_EQ((*killed)["exit_status"], 128 + SIGKILL);
+    EXPECT_EQ((*killed)["failed_step"], "child");
+    EXPECT_EQ((*killed)["command"], "flash");
     fs::remove(m_dir / "runs.jsonl");
 
     // The parent killed outright: each child stops as on Ctrl+C and writes its own record.
