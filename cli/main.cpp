@@ -430,8 +430,9 @@ int Run(int argc, char** argv) {
     std::string configPath;
     bool printConfig = false;
     app.add_option(
-        "--config", configPath,
-        "Read the station's settings from FILE instead of " + StationConfig::DefaultPath());
+           "--config", configPath,
+           "Read the station's settings from FILE instead of " + StationConfig::DefaultPath())
+        ->type_name("FILE");
     app.add_flag("--print-config", printConfig,
                  "Show the settings in force and where each came from, and end");
     app.footer(
