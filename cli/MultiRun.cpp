@@ -383,6 +383,11 @@ std::vector<std::string> ChildArguments(int argc, char** argv, const Unit& unit)
                                      unit.workDir.string(), std::string("--json")}) {
         args.push_back(extra);
     }
+    if (!kChildrenLog) {
+        // An empty log on its command line keeps a child from the one of the environment or
+        // the configuration file.
+        args.insert(args.end(), {"--log", ""});
+    }
     return args;
 }
 

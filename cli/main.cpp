@@ -18,6 +18,7 @@
 #include <string>
 #include <system_error>
 
+#include "cli/Config.h"
 #include "cli/ConsoleHost.h"
 #include "cli/ExitStatus.h"
 #include "cli/MultiRun.h"
@@ -468,10 +469,57 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
 int WriteRecord(const Options& options, const RecordLog& log, int status);
 int ReportLostProgress(int status);
 
+// Completes the command line from the environment and the configuration file, or prints what
+// is in force (--print-config), or lists the ports. Returns the exit status when the command
+// ends here, else -1.
+int ApplyStationConfig(CLI::App& app, const std::string& configPath, bool print) {
+    const std::vector<CLI::App*> given = app.get_subcommands();
+    if (given.empty() && !print) {
+        return app.exit(CLI::RequiredError("A subcommand")) == 0 ? kExitSuccess : kExitUsage;
+    }
+    if (app.got_subcommand("ports") && !print) {
+        return RunPorts();
+    }
+    // Without a command, the settings are shown as a Flash would take them.
+    CLI::App* command = given.empty() ? app.get_subcommand("flash") : given.front();
+    StationConfig config;
+    std::string error;
+    if (!config.Load(configPath.empty() ? StationConfig::DefaultPath() : configPath,
+                     !configPath.empty(), error) ||
+        !config.Apply(*command, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return kExitUsage;
+    }
+    if (print) {
+        std::printf("configuration file  %s (%s)\n",
+                    config.Path().empty() ? "none" : config.Path().c_str(),
+                    config.Found() ? "read" : "not found");
+        for (const StationConfig::Origin& origin : config.Origins()) {
+            std::printf("%-19s %s  (%s)\n", origin.key.c_str(), origin.value.c_str(),
+                        origin.source.c_str());
+        }
+        return kExitSuccess;
+    }
+    CLI::Option* port = command->get_option_no_throw("--port");
+    if (port != nullptr && port->count() == 0) {
+        return app.exit(CLI::RequiredError("--port")) == 0 ? kExitSuccess : kExitUsage;
+    }
+    return -1;
+}
+
 int Run(int argc, char** argv) {
     CLI::App app{"Firmware-update tool for the solar power units"};
-    app.require_subcommand(1);
+    app.require_subcommand(0, 1);  // --print-config alone is a command line too
+    app.fallthrough();             // --config and --print-config after the command as well
     app.set_version_flag("--version", FLASHTOOL_VERSION);
+    std::string configPath;
+    bool printConfig = false;
+    app.add_option(
+           "--config", configPath,
+           "Read the station's settings from FILE instead of " + StationConfig::DefaultPath())
+        ->type_name("FILE");
+    app.add_flag("--print-config", printConfig,
+                 "Show the settings in force and where each came from, and end");
     app.footer(
         "Examples:\n"
         "  flashtool ports\n"
@@ -481,6 +529,9 @@ int Run(int argc, char** argv) {
         "  flashtool restart Tilm6K_example.mot --port COM7 --block mppt\n"
         "  flashtool boot LB1~4K_fw.mot --port /dev/ttyS0 --install-dir /opt/flashtool\n"
         "  flashtool flash Tilm6K_example.mot --port sim --sim-virtual\n"
+        "Port, log, confirm, retries, work-dir, install-dir and edition come from the command\n"
+        "line, else the environment (FLASHTOOL_PORT, FLASHTOOL_WORK_DIR, ...), else the\n"
+        "configuration file; --print-config shows them.\n"
         "Exit status: 0 success, 1 failure, 2 usage error, 128+N stopped by signal N.");
 
     Options options;
@@ -497,7 +548,6 @@ int Run(int argc, char** argv) {
                          "/dev/ttyUSB0), rfc2217://HOST:PORT or tcp://HOST:PORT on a serial "
                          "server, or sim for the built-in simulated unit; given several times, "
                          "the units are served at once, each by a run of its own")
-            ->required()
             ->check([](const std::string& port) {
                 return port.empty() ? std::string("an empty port names no port") : std::string();
             });
@@ -603,9 +653,8 @@ int Run(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? kExitSuccess : kExitUsage;
     }
-
-    if (app.got_subcommand("ports")) {
-        return RunPorts();
+    if (const int status = ApplyStationConfig(app, configPath, printConfig); status >= 0) {
+        return status;
     }
     g_record.started = UtcNow();
     g_record.toolVersion = FLASHTOOL_VERSION;
