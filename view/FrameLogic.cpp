@@ -7,6 +7,7 @@
 #include "framework/Globals.h"
 #include "framework/Host.h"
 #include "view/CommandIds.h"
+#include "view/DesktopTexts.h"
 #include "view/ShellDialogs.h"
 
 namespace {
@@ -202,7 +203,5 @@ StartOptions ParseStartArguments(const std::vector<std::string>& arguments,
 }
 
 std::string SecondCopyMessage(Edition edition, const std::string& holder) {
-    return std::string(TextsOf(edition).applicationName) + " is already running" +
-           (holder.empty() ? std::string() : " (process " + holder + ")") +
-           ". Only one copy can run at a time; use the window that is open.";
+    return SecondCopyMessage(std::string(TextsOf(edition).applicationName), holder);
 }

@@ -137,8 +137,8 @@ TEST(FrameTexts, EditionsArgumentsPortsAndStrings) {
     EXPECT_EQ(StatusString(ID_FLASH), "Start the Flash programming with command\nFlash");
     EXPECT_EQ(StatusString(ID_PORT_SETTING), "Setting Serial Port\n");
     EXPECT_EQ(SecondCopyMessage(Edition::B, "42"),
-              "Lumbrook Series Flash Tool is already running (process 42). Only one copy can "
-              "run at a time; use the window that is open.");
+              "Another copy of Lumbrook Series Flash Tool is running (process 42); use that "
+              "window.");
     for (unsigned id : kCheckedCommandIds) {
         EXPECT_TRUE(IsCheckedCommand(id));
     }
