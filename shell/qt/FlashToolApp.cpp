@@ -18,11 +18,6 @@
 #include "sim/SimComm.h"
 #include "view/DesktopTexts.h"
 
-namespace {
-constexpr const char* kSimulateOption = "--simulate";
-constexpr const char* kSimulateSetting = "FLASHTOOL_SIMULATE";
-}  // namespace
-
 CFlashToolApp::CFlashToolApp(Edition edition) : m_edition(edition) {}
 
 CFlashToolApp::~CFlashToolApp() {
@@ -31,16 +26,13 @@ CFlashToolApp::~CFlashToolApp() {
 }
 
 bool CFlashToolApp::InitInstance(const QStringList& arguments) {
-    const char* setting = std::getenv(kSimulateSetting);
-    bool simulate = setting != nullptr && std::string(setting) == "1";
-    QString file;
+    std::vector<std::string> words;
     for (const QString& argument : arguments.mid(1)) {
-        if (argument == kSimulateOption) {
-            simulate = true;
-        } else if (file.isEmpty()) {
-            file = argument;
-        }
+        words.push_back(argument.toStdString());
     }
+    const StartOptions start = ParseStartArguments(words, std::getenv(kSimulateSetting));
+    const bool simulate = start.simulate;
+    const std::string file = start.file;
     QApplication::setApplicationName(TextsOf(m_edition).applicationName);
     QApplication::setWindowIcon(MainIcon());
     m_host = std::make_unique<QtHost>(m_clock, false, TextsOf(m_edition).applicationName);
@@ -50,8 +42,8 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
         m_host->SetPortNamer([](short) { return std::string("the simulated unit"); });
     } else {
         // The port chosen by name last time, else the numbered ports.
-        QSettings settings(kSettingsProfile, TextsOf(m_edition).applicationName);
-        g_strPortName = settings.value(kPortNameSetting).toString().toStdString();
+        QtSettingsStore settings(TextsOf(m_edition).applicationName);
+        LoadPortChoice(settings);
         m_comm = std::make_unique<SelectableComm>(MakePortByName);
         m_host->SetPortNamer([](short n) {
             const std::string name = PortNameOfNumber(n);
@@ -83,7 +75,7 @@ bool CFlashToolApp::InitInstance(const QStringList& arguments) {
     }
     RegisterFileTypeWindows(QApplication::applicationFilePath());
     m_frame = std::make_unique<CMainFrame>(m_edition, *m_host, *m_comm);
-    if (!file.isEmpty() && !m_frame->OpenFile(file.toStdString())) {
+    if (!file.empty() && !m_frame->OpenFile(file)) {
         return false;
     }
     m_frame->show();

@@ -29,35 +29,10 @@
 
 namespace {
 
-constexpr const char* kUntitled = "Untitled";
 // The model is recognised from the file's name; the extension is not checked.
 constexpr const char* kOpenFilter = "mot Files (*.mot);;All Files (*.*)";
-constexpr const char* kRecentFiles = "Recent File List";
-constexpr int kRecentFileCount = 4;
 constexpr int kRefreshMs = 100;
 constexpr QSize kToolButton{39, 30};
-
-struct MenuTexts {
-    const char* file;
-    const char* setting;
-    const char* about;
-};
-constexpr MenuTexts kMenusA = {"&Open", "&Set ", "&IAP SOP Help"};
-constexpr MenuTexts kMenusB = {"&Load", "&Setting", "&About Lumbrook Series Flash LB1~6K"};
-
-// The view's commands whose update rule shows a check mark.
-constexpr unsigned kCheckedCommands[] = {
-    ID_FLASH,   ID_MPPT,       ID_FLASH_RESTART, ID_FLASH_ACTION, ID_USER_MODE,
-    ID_PROTECT, ID_BAUD_38400, ID_BAUD_19200,    ID_BAUD_9600,    ID_BAUD_2400};
-constexpr unsigned kViewCommands[] = {
-    ID_FLASH,        ID_MPPT,    ID_FLASH_RESTART, ID_FLASH_ACTION, ID_USER_MODE, ID_WRITE_DATA,
-    ID_SEND_PROGRAM, ID_PROTECT, ID_BAUD_38400,    ID_BAUD_19200,   ID_BAUD_9600, ID_BAUD_2400};
-
-// The commands that run a transfer, and where their status words stand on the form.
-constexpr unsigned kRunCommands[] = {ID_FLASH, ID_MPPT, ID_FLASH_RESTART, ID_FLASH_ACTION};
-constexpr int kStatusX = 5;
-constexpr int kStatusY = 5;
-constexpr size_t kStatusWidth = 28;
 
 // Accelerators of both editions: the key and the command it sends.
 struct Accelerator {
@@ -67,8 +42,27 @@ struct Accelerator {
 
 }  // namespace
 
+QString QtSettingsStore::Key(const std::string& section, const std::string& entry) {
+    return QString::fromStdString(section + "/" + entry);
+}
+
+std::string QtSettingsStore::Read(const std::string& section, const std::string& entry) {
+    QSettings settings(kProfileKey, QString::fromStdString(m_application));
+    return settings.value(Key(section, entry)).toString().toStdString();
+}
+
+void QtSettingsStore::Write(const std::string& section, const std::string& entry,
+                            const std::string& value) {
+    QSettings settings(kProfileKey, QString::fromStdString(m_application));
+    settings.setValue(Key(section, entry), QString::fromStdString(value));
+}
+
 CMainFrame::CMainFrame(Edition edition, QtHost& host, CMSComm& comm)
-    : m_edition(edition), m_host(host), m_view(comm, edition), m_form(new CFormView(this)) {
+    : m_edition(edition),
+      m_host(host),
+      m_settings(TextsOf(edition).applicationName),
+      m_core(edition, comm, *this, m_settings),
+      m_form(new CFormView(this)) {
     setWindowIcon(MainIcon());
     setCentralWidget(m_form);
     setAcceptDrops(true);
@@ -76,7 +70,7 @@ CMainFrame::CMainFrame(Edition edition, QtHost& host, CMSComm& comm)
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
-    for (unsigned id : kViewCommands) {
+    for (unsigned id : kViewCommandIds) {
         MakeAction(id);
     }
     BuildMenus();
@@ -86,10 +80,7 @@ CMainFrame::CMainFrame(Edition edition, QtHost& host, CMSComm& comm)
     statusBar()->addWidget(m_ready, 1);
     statusBar()->setSizeGripEnabled(false);
     m_host.SetWindow(this, m_form);
-    m_doc.OnNewDocument();
-    SetDocumentTitle(kUntitled);
-    FitToForm();
-    RefreshCommands();
+    m_core.Start();
     auto* refresh = new QTimer(this);
     connect(refresh, &QTimer::timeout, this, &CMainFrame::RefreshCommands);
     refresh->start(kRefreshMs);
@@ -110,8 +101,7 @@ QAction* CMainFrame::MakeAction(unsigned id, const QString& text) {
         if (*texts.tip != '\0') {
             action->setToolTip(texts.tip);
         }
-        if (std::find(std::begin(kCheckedCommands), std::end(kCheckedCommands), id) !=
-            std::end(kCheckedCommands)) {
+        if (IsCheckedCommand(id)) {
             action->setCheckable(true);
         }
         action->setData(id);
@@ -127,8 +117,8 @@ QAction* CMainFrame::Action(unsigned id) const {
 }
 
 void CMainFrame::BuildMenus() {
-    const MenuTexts& texts = m_edition == Edition::A ? kMenusA : kMenusB;
-    QMenu* file = menuBar()->addMenu(texts.file);
+    const FrameTexts& texts = FrameTextsOf(m_edition);
+    QMenu* file = menuBar()->addMenu(texts.fileMenu);
     file->addAction(MakeAction(ID_FILE_OPEN, "Open..."));
     file->addSeparator();
     // The way back after a failed transfer, which every failure message points to.
@@ -136,9 +126,9 @@ void CMainFrame::BuildMenus() {
     file->addAction(MakeAction(ID_FLASH_RESTART, "Restart"));
     file->addSeparator();
     file->addAction(MakeAction(ID_APP_EXIT, "Exit"));
-    menuBar()->addAction(MakeAction(ID_PORT_SETTING, texts.setting));
+    menuBar()->addAction(MakeAction(ID_PORT_SETTING, texts.settingMenu));
     QMenu* help = menuBar()->addMenu("&Help");
-    help->addAction(MakeAction(ID_APP_ABOUT, texts.about));
+    help->addAction(MakeAction(ID_APP_ABOUT, texts.aboutItem));
     for (QMenu* menu : {file, help}) {
         connect(menu, &QMenu::aboutToShow, this, &CMainFrame::RefreshCommands);
     }
@@ -196,9 +186,8 @@ void CMainFrame::BuildAccelerators() {
 }
 
 void CMainFrame::RefreshCommands() {
-    for (unsigned id : kViewCommands) {
-        CCmdUI cmdUI(id);
-        m_view.OnUpdateCommand(cmdUI);
+    for (unsigned id : kViewCommandIds) {
+        const CCmdUI cmdUI = m_core.UpdateOf(id);
         QAction* action = m_actions.at(id);
         action->setEnabled(cmdUI.m_bEnabled);
         if (action->isCheckable()) {
@@ -211,93 +200,32 @@ void CMainFrame::RunCommand(unsigned id) {
     if (m_bRunning) {
         return;  // one command at a time; nothing a person does reaches the window meanwhile
     }
-    CCmdUI cmdUI(id);
-    if (m_view.OnUpdateCommand(cmdUI) && !cmdUI.m_bEnabled) {
-        return;  // disabled now: not carried out
-    }
-    switch (id) {
-        case ID_FILE_NEW:
-            m_doc.OnNewDocument();
-            SetDocumentTitle(kUntitled);
-            FitToForm();
-            break;
-        case ID_FILE_OPEN:
-            OnFileOpen();
-            break;
-        case ID_APP_EXIT:
-            close();
-            break;
-        case ID_APP_ABOUT: {
-            CAboutDlg about(m_edition);
-            about.DoModal();
-            break;
-        }
-        case ID_PORT_SETTING: {
-            CPortSettingDlg port;
-            port.DoModal();
-            break;
-        }
-        default:
-            // Save never writes the loaded file; the edit and pane commands have nothing to do.
-            m_view.m_bLastTransferDone = false;
-            m_bRunning = true;
-            m_view.OnCommand(id);
-            m_bRunning = false;
-            // A run that failed leaves no status words behind ("Initiate ", ...).
-            const bool wholeRun = id == ID_FLASH || id == ID_FLASH_ACTION;
-            const bool done = m_view.m_bLastTransferDone &&
-                              (!wholeRun || (g_nStepCount > 0 && g_nStepIndex == g_nStepCount));
-            if (std::find(std::begin(kRunCommands), std::end(kRunCommands), id) !=
-                    std::end(kRunCommands) &&
-                !done) {
-                m_host.DrawText(kStatusX, kStatusY, std::string(kStatusWidth, ' '));
-            }
-            break;
-    }
-    RefreshCommands();
+    const bool viewCommand = std::find(std::begin(kViewCommandIds), std::end(kViewCommandIds),
+                                       id) != std::end(kViewCommandIds);
+    m_bRunning = viewCommand;
+    m_core.RunCommand(id);
+    m_bRunning = false;
 }
 
-void CMainFrame::OnFileOpen() {
+std::string CMainFrame::ChooseFileToOpen() {
     QFileDialog::Options options;
     if (QGuiApplication::platformName() == "offscreen") {
         options |= QFileDialog::DontUseNativeDialog;
     }
-    const QString path =
-        QFileDialog::getOpenFileName(this, "Open", {}, kOpenFilter, nullptr, options);
-    if (!path.isEmpty()) {
-        OpenFile(path.toStdString());
-    }
+    return QFileDialog::getOpenFileName(this, kOpenTitle, {}, kOpenFilter, nullptr, options)
+        .toStdString();
 }
 
 bool CMainFrame::OpenFile(const std::string& path) {
-    if (!m_doc.OnOpenDocument(path)) {
-        return false;
-    }
-    SetDocumentTitle(FileNameOf(path));
-    // The list holds absolute paths, so one file opened two ways is there once.
-    RememberRecentFile(QFileInfo(QString::fromStdString(path)).absoluteFilePath().toStdString());
-    FitToForm();
-    return true;
+    return m_core.OpenFile(path);
 }
 
-void CMainFrame::RememberRecentFile(const std::string& path) {
-    QSettings settings(kSettingsProfile, QString::fromStdString(m_host.ApplicationName()));
-    settings.beginGroup(kRecentFiles);
-    QStringList files;
-    for (int i = 1; i <= kRecentFileCount; ++i) {
-        const QString file = settings.value(QString("File%1").arg(i)).toString();
-        if (!file.isEmpty() && file != QString::fromStdString(path)) {
-            files << file;
-        }
-    }
-    files.prepend(QString::fromStdString(path));
-    for (int i = 1; i <= kRecentFileCount; ++i) {
-        settings.setValue(QString("File%1").arg(i), i <= files.size() ? files[i - 1] : QString());
-    }
+void CMainFrame::SetCaption(const std::string& caption) {
+    setWindowTitle(QString::fromStdString(caption));
 }
 
-void CMainFrame::SetDocumentTitle(const std::string& title) {
-    setWindowTitle(QString::fromStdString(title + " - " + TextsOf(m_edition).windowTitle));
+void CMainFrame::CloseFrame() {
+    close();
 }
 
 void CMainFrame::FitToForm() {
@@ -327,7 +255,7 @@ void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
 void CMainFrame::dropEvent(QDropEvent* event) {
     const QList<QUrl> urls = event->mimeData()->urls();
     if (!m_bRunning && !urls.isEmpty() && urls.front().isLocalFile()) {
-        OpenFile(urls.front().toLocalFile().toStdString());
+        m_core.OpenDropped({urls.front().toLocalFile().toStdString()});
         event->acceptProposedAction();
     }
 }

@@ -9,6 +9,7 @@
 #include "device/DrovaneView.h"
 #include "framework/Edition.h"
 #include "image/DrovaneDoc.h"
+#include "view/FrameLogic.h"
 
 class QAction;
 class QLabel;
@@ -19,7 +20,20 @@ class SuspendBlocker;
 // The main window: menus, toolbar, accelerators and status bar of the edition, around the form
 // that shows the view. Every command goes through RunCommand, which applies the command's
 // update rule once more before carrying it out.
-class CMainFrame : public QMainWindow {
+// The settings under the profile key, in QSettings.
+class QtSettingsStore : public SettingsStore {
+public:
+    explicit QtSettingsStore(std::string application) : m_application(std::move(application)) {}
+    std::string Read(const std::string& section, const std::string& entry) override;
+    void Write(const std::string& section, const std::string& entry,
+               const std::string& value) override;
+
+private:
+    static QString Key(const std::string& section, const std::string& entry);
+    std::string m_application;
+};
+
+class CMainFrame : public QMainWindow, public FrameWindow {
 public:
     CMainFrame(Edition edition, QtHost& host, CMSComm& comm);
     ~CMainFrame() override;
@@ -28,10 +42,10 @@ public:
     bool OpenFile(const std::string& path);
     void RunCommand(unsigned id);
     // Recomputes check marks and enabled states from the flags.
-    void RefreshCommands();
+    void RefreshCommands() override;
 
     QAction* Action(unsigned id) const;
-    CDrovaneView& View() { return m_view; }
+    CDrovaneView& View() { return m_core.View(); }
     CFormView& Form() { return *m_form; }
     QString Caption() const { return windowTitle(); }
 
@@ -46,15 +60,16 @@ private:
     void BuildToolBar();
     void BuildAccelerators();
     QAction* MakeAction(unsigned id, const QString& text = {});
-    void SetDocumentTitle(const std::string& title);
-    void FitToForm();
-    void OnFileOpen();
-    void RememberRecentFile(const std::string& path);
+    // What the frame's logic asks of the window.
+    void SetCaption(const std::string& caption) override;
+    void FitToForm() override;
+    std::string ChooseFileToOpen() override;
+    void CloseFrame() override;
 
     Edition m_edition;
     QtHost& m_host;
-    CDrovaneDoc m_doc;
-    CDrovaneView m_view;
+    QtSettingsStore m_settings;
+    FrameCore m_core;
     CFormView* m_form;
     QLabel* m_ready;
     std::map<unsigned, QAction*> m_actions;

@@ -13,7 +13,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSettings>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -459,9 +458,7 @@ int QtHost::RunPortDialog(CPortSettingDlg& dlg) {
     QObject::connect(buttons, &QDialogButtonBox::rejected, &window, &QDialog::reject);
     MakeFixed(window);
     if (window.exec() == QDialog::Accepted) {
-        dlg.OnOK();
-        QSettings settings(kSettingsProfile, Q(m_applicationName));
-        settings.setValue(kPortNameSetting, Q(g_strPortName));
+        dlg.OnOK();  // the frame keeps the choice in the settings
     } else {
         dlg.OnCancel();
     }

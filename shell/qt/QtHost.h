@@ -20,10 +20,6 @@ class CFormView;
 // windows with their text, progress bar and Stop button, and the
 // person-driven dialogs (password, port, about). Waits keep the windows painting, so the
 // countdown and the tick counts are seen. With a virtual clock (tests), waits take no time.
-// Where the desktop programs keep their settings (the recent files, the port chosen by name).
-inline constexpr const char* kSettingsProfile = "Local AppWizard-Generated Applications";
-inline constexpr const char* kPortNameSetting = "Settings/Port Name";
-
 class QtHost : public Host {
 public:
     QtHost(Clock& clock, bool virtualTime, std::string applicationName);

@@ -303,8 +303,9 @@ TEST_F(Window, PortDialogCommitsOnOkOnly) {
     m_person.Then(typeName("/dev/ttyUSB7", "OK"));
     m_frame->RunCommand(ID_PORT_SETTING);
     EXPECT_EQ(g_strPortName, "/dev/ttyUSB7");
-    QSettings settings(kSettingsProfile, "QUORVANE Series Flash Tool");
-    EXPECT_EQ(settings.value(kPortNameSetting).toString(), "/dev/ttyUSB7");
+    QSettings settings(kProfileKey, "QUORVANE Series Flash Tool");
+    EXPECT_EQ(settings.value(QString(kSettingsSection) + "/" + kPortNameEntry).toString(),
+              "/dev/ttyUSB7");
 }
 
 TEST_F(Window, PasswordFlows) {
@@ -409,7 +410,7 @@ TEST_F(Window, WorkingFilesInTheUsersFolderHeldByOneProgram) {
         EXPECT_TRUE(Exists(WorkFile(kImageFile)));
         EXPECT_FALSE(Exists(kImageFile));
         // The recent-file list holds the file by its absolute path.
-        QSettings settings(kSettingsProfile, QApplication::applicationName());
+        QSettings settings(kProfileKey, QApplication::applicationName());
         EXPECT_EQ(settings.value("Recent File List/File1").toString().toStdString(),
                   m_dir.Path("LB1~4K_app.mot"));
         // A second copy finds the folder held and ends after saying so.
