@@ -146,9 +146,17 @@ bool Win32Host::WaitForSomething(int64_t ns, bool paintOnly, bool watchPort) {
             return true;  // arrived before the wait was armed
         }
     }
-    const DWORD wake = paintOnly ? kPaintWake : QS_ALLINPUT;
+    DWORD wake = paintOnly ? kPaintWake : QS_ALLINPUT;
+    DWORD waitMs = WaitMsOf(ns - now);
+    const ULONGLONG sinceMs = GetTickCount64() - m_lastPumpMs;
+    if (paintOnly && sinceMs < kPumpIntervalMs) {
+        // Painting is not due yet: a pending paint or timer must not end the wait at once, or
+        // the wait would spin until the next pump.
+        wake = QS_SENDMESSAGE;
+        waitMs = std::min(waitMs, static_cast<DWORD>(kPumpIntervalMs - sinceMs));
+    }
     const DWORD result =
-        MsgWaitForMultipleObjectsEx(event != nullptr ? 1 : 0, &event, WaitMsOf(ns - now), wake, 0);
+        MsgWaitForMultipleObjectsEx(event != nullptr ? 1 : 0, &event, waitMs, wake, 0);
     return result == WAIT_OBJECT_0 && event != nullptr && WatchInputUntil(m_clock.NowNs());
 }
 

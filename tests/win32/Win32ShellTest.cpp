@@ -16,6 +16,7 @@
 #include "framework/WorkFolder.h"
 #include "image/DrovaneDoc.h"
 #include "image/MotImage.h"
+#include "link/SelectableComm.h"
 #include "shell/win32/Win32App.h"
 #include "shell/win32/Win32Dialogs.h"
 #include "shell/win32/Win32Frame.h"
@@ -222,6 +223,55 @@ protected:
     std::unique_ptr<Win32Frame> m_frame;
     Person m_person;
 };
+
+// The whole road on a real COM port in real time: a Flash through the window into unitsim,
+// whose flash is compared with the image byte for byte. The script that runs this test under
+// Wine links the port to unitsim's pseudo-terminal and names it and the unit's flash folder.
+TEST(WindowOnAComPort, FlashesTheUnitByteForByte) {
+    const char* port = std::getenv("FLASHTOOL_E2E_PORT");
+    const char* flashDir = std::getenv("FLASHTOOL_E2E_FLASH_DIR");
+    if (port == nullptr || flashDir == nullptr) {
+        GTEST_SKIP() << "needs FLASHTOOL_E2E_PORT and FLASHTOOL_E2E_FLASH_DIR";
+    }
+    TempDir dir;
+    ResetProgramState();
+    SetWorkFolder("");
+    const std::string name = TextsOf(Edition::A).applicationName;
+    RealClock clock;
+    Win32Host host(clock, false, name, Resources(Edition::A));
+    ScopedHost installed(host);
+    Person person;
+    g_strPortName = port;
+    SelectableComm comm(MakePortByName);
+    host.SetInputWatch([&comm](int64_t timeoutNs) { return comm.WaitForInput(timeoutNs); });
+    host.SetInputEvent([&comm] { return comm.InputEvent(); });
+    RegistrySettings settings(name);
+    Win32Frame frame(GetModuleHandleA(nullptr), Resources(Edition::A), Edition::A, host, comm,
+                     settings);
+    ASSERT_TRUE(frame.Create());
+    ShowWindow(frame.Handle(), SW_SHOW);
+    // A file given by the benchmark, else a small plain one.
+    const char* given = std::getenv("FLASHTOOL_E2E_FILE");
+    const std::string file = given != nullptr ? FileNameOf(given) : "LB1~4K_e2e.mot";
+    WriteText(file, given != nullptr ? ReadText(given) : SrecFile(RecordLines(64)));
+    SendMessageA(frame.Handle(), WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({dir.Path(file)})),
+                 0);
+    SendMessageA(frame.Handle(), WM_COMMAND, MAKEWPARAM(ID_FLASH, BN_CLICKED), 0);
+    EXPECT_EQ(person.m_messages,
+              (Texts{"You will update " + file + " !", "Programming successfully !"}));
+    // After a 6K run the image is the control block's, the last one sent.
+    const std::string image = ReadText(kImageFile);
+    ASSERT_FALSE(image.empty());
+    // unitsim writes its flash once the loader has taken the closing frame.
+    const std::string flashFile = std::string(flashDir) + "/control.bin";
+    std::string flash;
+    for (int i = 0; i < 50 && flash.size() < image.size(); ++i) {
+        Sleep(100);
+        flash = ReadText(flashFile);
+    }
+    ASSERT_GE(flash.size(), image.size());
+    EXPECT_EQ(flash.substr(0, image.size()), image);
+}
 
 TEST_F(Window, ResourcesOfBothEditions) {
     for (Edition edition : {Edition::A, Edition::B}) {
