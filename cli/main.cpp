@@ -62,6 +62,7 @@ struct Options {
     bool unchecked = false;  // flash a unit that cannot be checked against the file
     int retries = 0;         // further tries of a block whose write start or transfer failed
     bool confirm = false;    // identify the unit again after programming
+    bool check = false;      // the check command: the Flash's model checks, nothing written
 };
 
 // The blocks `restart` can send, and the file each is built from.
@@ -136,7 +137,6 @@ struct RunState {
     int failedTransferTry = 0;
 };
 RunState g_run;
-CLI::App* g_check = nullptr;  // the check command, parsed or not
 
 // The step a run ended in, as far as the view shows it: "command" stands for the unit's part.
 const char* StepOfCommand(const CDrovaneView& view) {
@@ -646,7 +646,6 @@ int Run(int argc, char** argv) {
         "check", "Identify the unit and check the file against it, writing nothing to the unit");
     check->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
     addPortOptions(check);
-    g_check = check;
 
     try {
         app.parse(argc, argv);
@@ -668,6 +667,7 @@ int Run(int argc, char** argv) {
         g_record.fileModel = std::string(model);
     }
     const bool restart = app.got_subcommand("restart");
+    options.check = check->parsed();
     if (restart) {
         std::string message;
         if (!ChooseRestartBlock(firmware, options.block, message)) {
@@ -901,7 +901,7 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     view.m_nRetries = options.retries;
     view.m_onNote = [](const std::string& note) { Say(note); };
     g_run.step = "command";
-    if (g_check->parsed()) {
+    if (options.check) {
         if (!view.CheckFileAgainstUnit()) {
             return FailureStatus();
         }
