@@ -136,7 +136,7 @@ struct QtHost::TransferWindow {
     TransferWindow(QWidget* parent, const CDialog& dlg) : dialog(parent), blocker(parent) {
         dialog.setObjectName("transfer");
         dialog.setWindowTitle(Q(dlg.Title()));
-        asksBeforeStop = dynamic_cast<const CProgramDlg*>(&dlg) != nullptr;
+        asksBeforeStop = AsksBeforeStop(dlg);
         auto* layout = new QVBoxLayout(&dialog);
         if (dlg.HasProgress()) {
             bar = new QProgressBar(&dialog);
