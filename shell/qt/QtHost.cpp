@@ -21,7 +21,6 @@
 #include "framework/Dialog.h"
 #include "framework/Globals.h"
 #include "link/PortList.h"
-#include "link/ProgramDlg.h"
 #include "shell/qt/FormView.h"
 #include "view/DesktopTexts.h"
 #include "view/ShellDialogs.h"
