@@ -13,6 +13,8 @@ namespace {
 
 // Beyond the line time of a frame, how long the system may take to send it.
 constexpr DWORD kWriteMarginMs = 2000;
+// How long a read of bytes the driver already holds may take.
+constexpr DWORD kQueuedReadLimitMs = 1000;
 
 HANDLE H(void* handle) {
     return static_cast<HANDLE>(handle);
@@ -77,21 +79,20 @@ void Win32SerialComm::OpenPort(short port, const LineSettings& settings, bool dt
     m_handle = handle;
     m_openName = name;
     try {
-        m_waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        m_probeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         m_ioEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        if (m_waitEvent == nullptr || m_ioEvent == nullptr) {
+        if (m_probeEvent == nullptr || m_ioEvent == nullptr) {
             FailLastError("cannot create an event");
         }
         SetupComm(handle, 4096, 4096);
         ApplySettings(settings);
-        // Reads return at once with what is there; writes get a generous limit of their own.
+        // No time-outs: a read ends when it has its bytes. Input is awaited by a one-byte read
+        // kept pending (a communications-event wait polls the line every millisecond under
+        // Wine), the queued bytes are read only when they are there, and writes get a generous
+        // limit of their own.
         COMMTIMEOUTS timeouts{};
-        timeouts.ReadIntervalTimeout = MAXDWORD;
         if (!SetCommTimeouts(handle, &timeouts)) {
             FailLastError("cannot set the time-outs");
-        }
-        if (!SetCommMask(handle, EV_RXCHAR)) {
-            FailLastError("cannot watch for input");
         }
         m_linesSupported = true;
         ApplyLines(dtr, rts);
@@ -109,12 +110,13 @@ void Win32SerialComm::ClosePort() {
 
 void Win32SerialComm::CloseQuietly() noexcept {
     if (m_handle != nullptr) {
-        if (m_waitPending) {
-            SetCommMask(H(m_handle), 0);  // ends the pending wait
-            DWORD done = 0;
-            GetOverlappedResult(H(m_handle), m_waitOverlapped.get(), &done, TRUE);
-            m_waitPending = false;
+        if (m_probePending) {
+            CancelIo(H(m_handle));
+            DWORD got = 0;
+            GetOverlappedResult(H(m_handle), m_probeOverlapped.get(), &got, TRUE);
+            m_probePending = false;
         }
+        m_probeHeld = false;
         if (m_linesSupported) {
             EscapeCommFunction(H(m_handle), CLRDTR);
             EscapeCommFunction(H(m_handle), CLRRTS);
@@ -122,13 +124,13 @@ void Win32SerialComm::CloseQuietly() noexcept {
         CloseHandle(H(m_handle));
         m_handle = nullptr;
     }
-    for (void** event : {&m_waitEvent, &m_ioEvent}) {
+    for (void** event : {&m_probeEvent, &m_ioEvent}) {
         if (*event != nullptr) {
             CloseHandle(H(*event));
             *event = nullptr;
         }
     }
-    m_waitOverlapped.reset();
+    m_probeOverlapped.reset();
     m_openName.clear();
 }
 
@@ -237,77 +239,108 @@ size_t Win32SerialComm::QueuedBytes() {
     return status.cbInQue;
 }
 
+bool Win32SerialComm::TakeProbe(bool cancel) {
+    if (!m_probePending) {
+        return m_probeHeld;
+    }
+    if (!cancel && WaitForSingleObject(H(m_probeEvent), 0) != WAIT_OBJECT_0) {
+        return false;
+    }
+    if (cancel) {
+        CancelIo(H(m_handle));
+    }
+    DWORD got = 0;
+    const BOOL done = GetOverlappedResult(H(m_handle), m_probeOverlapped.get(), &got, TRUE);
+    m_probePending = false;
+    if (!done && GetLastError() != ERROR_OPERATION_ABORTED) {
+        FailLastError("cannot read from the port");
+    }
+    m_probeHeld = got == 1;
+    return m_probeHeld;
+}
+
 size_t Win32SerialComm::BytesWaiting() {
-    return QueuedBytes();
+    TakeProbe(false);
+    return (m_probeHeld ? 1 : 0) + QueuedBytes();
 }
 
 CByteArray Win32SerialComm::ReadAll() {
+    // The probe read goes first: the driver hands the next byte to the read already pending.
+    TakeProbe(true);
+    CByteArray bytes;
+    if (m_probeHeld) {
+        bytes.push_back(m_probe);
+        m_probeHeld = false;
+    }
     const size_t queued = QueuedBytes();
-    CByteArray bytes(queued);
     if (queued == 0) {
         return bytes;
     }
+    const size_t held = bytes.size();
+    bytes.resize(held + queued);
     OVERLAPPED overlapped{};
     overlapped.hEvent = H(m_ioEvent);
     ResetEvent(H(m_ioEvent));
     DWORD got = 0;
-    if (!ReadFile(H(m_handle), bytes.data(), static_cast<DWORD>(queued), &got, &overlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING ||
-            !GetOverlappedResult(H(m_handle), &overlapped, &got, TRUE)) {
+    if (!ReadFile(H(m_handle), bytes.data() + held, static_cast<DWORD>(queued), &got,
+                  &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING) {
+            FailLastError("cannot read from the port");
+        }
+        // The bytes are in the driver's queue already; a read of them that does not end is
+        // the system's fault, and what it took is kept.
+        if (WaitForSingleObject(H(m_ioEvent), kQueuedReadLimitMs) != WAIT_OBJECT_0) {
+            CancelIo(H(m_handle));
+        }
+        if (!GetOverlappedResult(H(m_handle), &overlapped, &got, TRUE) &&
+            GetLastError() != ERROR_OPERATION_ABORTED) {
             FailLastError("cannot read from the port");
         }
     }
-    bytes.resize(got);
+    bytes.resize(held + got);
     return bytes;
 }
 
-bool Win32SerialComm::ArmWait() {
-    if (QueuedBytes() > 0) {
+bool Win32SerialComm::ArmProbe() {
+    if (TakeProbe(false) || QueuedBytes() > 0) {
         return true;
     }
-    // One communications-event wait is kept pending across calls, with an OVERLAPPED and an
-    // event of its own.
-    if (!m_waitPending) {
-        if (!m_waitOverlapped) {
-            m_waitOverlapped = std::make_unique<OVERLAPPED>();
+    // One read of a single byte is kept pending across calls, with an OVERLAPPED and an event
+    // of its own; it ends when the next byte arrives.
+    if (!m_probePending) {
+        if (!m_probeOverlapped) {
+            m_probeOverlapped = std::make_unique<OVERLAPPED>();
         }
-        OVERLAPPED* overlapped = m_waitOverlapped.get();
+        OVERLAPPED* overlapped = m_probeOverlapped.get();
         *overlapped = OVERLAPPED{};
-        overlapped->hEvent = H(m_waitEvent);
-        ResetEvent(H(m_waitEvent));
-        if (WaitCommEvent(H(m_handle), &m_eventMask, overlapped)) {
-            return QueuedBytes() > 0;  // an event came meanwhile
+        overlapped->hEvent = H(m_probeEvent);
+        ResetEvent(H(m_probeEvent));
+        DWORD got = 0;
+        if (ReadFile(H(m_handle), &m_probe, 1, &got, overlapped)) {
+            m_probeHeld = got == 1;
+            return m_probeHeld || QueuedBytes() > 0;
         }
         if (GetLastError() != ERROR_IO_PENDING) {
             FailLastError("cannot wait for input");
         }
-        m_waitPending = true;
-        if (QueuedBytes() > 0) {
-            return true;  // arrived between the first look and the wait
-        }
+        m_probePending = true;
     }
-    return false;
+    return TakeProbe(false) || QueuedBytes() > 0;
 }
 
 bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
-    if (ArmWait()) {
+    if (ArmProbe()) {
         return true;
     }
-    if (!m_waitPending) {
-        return false;
+    if (m_probePending) {
+        WaitForSingleObject(H(m_probeEvent), static_cast<DWORD>(WaitMs(timeoutNs)));
     }
-    if (WaitForSingleObject(H(m_waitEvent), static_cast<DWORD>(WaitMs(timeoutNs))) ==
-        WAIT_OBJECT_0) {
-        DWORD done = 0;
-        GetOverlappedResult(H(m_handle), m_waitOverlapped.get(), &done, FALSE);
-        m_waitPending = false;
-    }
-    return QueuedBytes() > 0;
+    return TakeProbe(false) || QueuedBytes() > 0;
 }
 
 void* Win32SerialComm::ArmInputEvent() {
-    if (ArmWait() && !m_waitPending) {
-        SetEvent(H(m_waitEvent));  // nothing pending on it: the host's wait ends at once
+    if (ArmProbe() && !m_probePending) {
+        SetEvent(H(m_probeEvent));  // nothing pending on it: the host's wait ends at once
     }
-    return m_waitEvent;
+    return m_probeEvent;
 }

@@ -7,8 +7,8 @@
 
 struct _OVERLAPPED;
 
-// A COM port through the Win32 communications API: 8-bit binary, no flow control, reads that
-// return at once with what is there, and waits for input on a communications event.
+// A COM port through the Win32 communications API: 8-bit binary, no flow control, reads of
+// what is there, and waits for input on a one-byte read kept pending.
 class Win32SerialComm : public CMSComm {
 public:
     explicit Win32SerialComm(std::string fixedPort = {});
@@ -30,8 +30,11 @@ protected:
     void* ArmInputEvent() override;
 
 private:
-    // Keeps a communications-event wait pending; true when input is waiting already.
-    bool ArmWait();
+    // Keeps the one-byte probe read pending; true when input is waiting already.
+    bool ArmProbe();
+    // Takes the probe read's byte if it has ended (or, with `cancel`, ends it first); true
+    // while a byte is held.
+    bool TakeProbe(bool cancel);
     [[noreturn]] void FailLastError(const std::string& what);
     size_t QueuedBytes();
     void CloseQuietly() noexcept;
@@ -39,10 +42,11 @@ private:
     std::string m_fixedPort;
     std::string m_openName;
     void* m_handle = nullptr;     // the port, opened for overlapped I/O
-    void* m_waitEvent = nullptr;  // signalled when the pending communications event completes
-    void* m_ioEvent = nullptr;    // for reads and writes
-    bool m_waitPending = false;
-    unsigned long m_eventMask = 0;
-    std::unique_ptr<_OVERLAPPED> m_waitOverlapped;  // of the pending wait
+    void* m_probeEvent = nullptr;  // signalled when the probe read ends
+    void* m_ioEvent = nullptr;     // for the other reads and the writes
+    bool m_probePending = false;
+    bool m_probeHeld = false;  // the probe's byte, not yet handed on
+    unsigned char m_probe = 0;
+    std::unique_ptr<_OVERLAPPED> m_probeOverlapped;  // of the probe read
     bool m_linesSupported = true;
 };

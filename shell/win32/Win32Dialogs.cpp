@@ -5,6 +5,7 @@
 #include "framework/Dialog.h"
 #include "link/PortList.h"
 #include "shell/win32/resource.h"
+#include "view/DesktopTexts.h"
 #include "view/ShellDialogs.h"
 
 namespace {
@@ -188,14 +189,44 @@ INT_PTR CALLBACK AboutProc(HWND window, UINT message, WPARAM wParam, LPARAM lPar
     }
 }
 
+INT_PTR CALLBACK QuestionProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_INITDIALOG: {
+            KeepContext(window, lParam);
+            const auto& stop = *reinterpret_cast<TransferStop*>(lParam);
+            SetWindowTextA(window, stop.caption.c_str());
+            SetDlgItemTextA(window, IDC_STATIC_TEXT, StopProgrammingQuestion().c_str());
+            SendDlgItemMessageA(window, IDC_QUESTION_ICON, STM_SETICON,
+                                reinterpret_cast<WPARAM>(LoadIconA(nullptr, IDI_QUESTION)), 0);
+            SetFocus(GetDlgItem(window, IDNO));
+            return FALSE;  // the focus is set
+        }
+        case WM_COMMAND:
+            if (LOWORD(wParam) == IDYES || LOWORD(wParam) == IDNO || LOWORD(wParam) == IDCANCEL) {
+                Context<TransferStop>(window)->stopped |= LOWORD(wParam) == IDYES;
+                DestroyWindow(window);
+                return TRUE;
+            }
+            return FALSE;
+        case WM_DESTROY:
+            Context<TransferStop>(window)->question = nullptr;
+            return FALSE;
+        default:
+            return FALSE;
+    }
+}
+
 INT_PTR CALLBACK TransferProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case WM_INITDIALOG:
             KeepContext(window, lParam);
             return TRUE;
+        case WM_CLOSE:  // the close box
+            CloseTransfer(window, *Context<TransferStop>(window));
+            return TRUE;
         case WM_COMMAND:
-            if (LOWORD(wParam) == IDCANCEL) {  // Stop, Escape, the close box
-                *Context<bool>(window) = true;
+            if (LOWORD(wParam) == IDCANCEL) {  // a Stop press (the host takes Escape first)
+                Context<TransferStop>(window)->stopped = true;
                 return TRUE;
             }
             return FALSE;
@@ -244,9 +275,30 @@ int RunAboutDialog(HINSTANCE resources, HWND owner, CAboutDlg& dlg) {
     return dlg.Result();
 }
 
-HWND CreateTransferDialog(HINSTANCE resources, HWND owner, const CDialog& dlg, bool* cancelled) {
+void CloseTransfer(HWND window, TransferStop& stop) {
+    if (!stop.asks) {
+        stop.stopped = true;
+        return;
+    }
+    if (stop.question != nullptr) {
+        SetForegroundWindow(stop.question);
+        return;
+    }
+    // Modeless and owned by the transfer dialog: the transfer goes on while the person reads
+    // (the unit's loader gives up a transfer that pauses), and ends the question with it.
+    stop.question = CreateDialogParamA(stop.resources, MAKEINTRESOURCEA(IDD_STOP_QUESTION), window,
+                                       QuestionProc, reinterpret_cast<LPARAM>(&stop));
+    if (stop.question == nullptr) {
+        return;  // no question can be shown: the transfer goes on
+    }
+    ShowWindow(stop.question, SW_SHOW);
+}
+
+HWND CreateTransferDialog(HINSTANCE resources, HWND owner, const CDialog& dlg, TransferStop* stop) {
+    stop->asks = AsksBeforeStop(dlg);
+    stop->resources = resources;
     HWND window = CreateDialogParamA(resources, MAKEINTRESOURCEA(IDD_TRANSFER), owner, TransferProc,
-                                     reinterpret_cast<LPARAM>(cancelled));
+                                     reinterpret_cast<LPARAM>(stop));
     if (window == nullptr) {
         return nullptr;
     }

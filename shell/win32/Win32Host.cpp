@@ -60,9 +60,10 @@ int Win32Host::RunModal(CDialog& dlg) {
 }
 
 void Win32Host::OpenDialog(CDialog& dlg) {
-    m_cancelled = false;
+    m_stop = TransferStop{};
+    m_stop.caption = m_applicationName;
     HWND owner = Owner();
-    m_transfer = CreateTransferDialog(m_resources, owner, dlg, &m_cancelled);
+    m_transfer = CreateTransferDialog(m_resources, owner, dlg, &m_stop);
     if (owner != nullptr) {
         EnableWindow(owner, FALSE);  // modal: the frame takes no input meanwhile
     }
@@ -113,8 +114,16 @@ void Win32Host::Pump(bool paintOnly) {
         while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) {
                 PostQuitMessage(static_cast<int>(msg.wParam));  // for the main loop
-                m_cancelled = true;
+                m_stop.stopped = true;
                 break;
+            }
+            if (m_stop.question != nullptr && IsDialogMessageA(m_stop.question, &msg)) {
+                continue;
+            }
+            if (m_transfer != nullptr && msg.message == WM_KEYDOWN && msg.wParam == VK_ESCAPE &&
+                (msg.hwnd == m_transfer || IsChild(m_transfer, msg.hwnd))) {
+                CloseTransfer(m_transfer, m_stop);  // Escape is a close, not a Stop press
+                continue;
             }
             if (m_transfer != nullptr && IsDialogMessageA(m_transfer, &msg)) {
                 continue;
@@ -163,8 +172,8 @@ bool Win32Host::WaitForSomething(int64_t ns, bool paintOnly, bool watchPort) {
 bool Win32Host::WaitUntil(CDialog& dlg, int64_t ns) {
     for (;;) {
         Pump(false);
-        if (m_cancelled) {
-            m_cancelled = false;
+        if (m_stop.stopped) {
+            m_stop.stopped = false;
             return false;
         }
         const int64_t now = m_clock.NowNs();

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "framework/Host.h"
+#include "shell/win32/Win32Dialogs.h"
 
 // The Win32 programs' host: message boxes with the edition's application name as caption, the
 // transfer dialogs as real dialogs driven by the modal loop here, and the dialogs a person
@@ -41,6 +42,8 @@ public:
     const std::string& ApplicationName() const { return m_applicationName; }
     // The open transfer dialog, or nullptr.
     HWND TransferWindow() const { return m_transfer; }
+    // The question asked before the open transfer dialog stops, while it is open.
+    HWND StopQuestion() const { return m_stop.question; }
 
 protected:
     void OpenDialog(CDialog& dlg) override;
@@ -61,7 +64,7 @@ private:
     HINSTANCE m_resources;
     HWND m_window = nullptr;
     HWND m_transfer = nullptr;
-    bool m_cancelled = false;
+    TransferStop m_stop;  // of the open transfer dialog
     std::function<void*()> m_inputEvent;
     std::function<std::string(short)> m_portNamer;
     std::function<void(int, int, const std::string&)> m_drawer;

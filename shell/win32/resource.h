@@ -8,6 +8,7 @@
 #define IDD_PASSWORD 105
 #define IDD_PORT 132
 #define IDD_TRANSFER 140
+#define IDD_STOP_QUESTION 141
 
 #define IDC_PASSWORD 1005
 #define IDC_PASSWORD_OK 1006
@@ -26,6 +27,9 @@
 #define IDC_SECOND_BLOCK 1032
 #define IDC_TRANSFER_TEXT 1040
 #define IDC_TRANSFER_PROGRESS 1041
+#define IDC_QUESTION_ICON 1042
+// The text control of a message box, which the stop question shares.
+#define IDC_STATIC_TEXT 0xFFFF
 
 #define AFX_IDS_APP_TITLE 57344
 #define AFX_IDS_IDLEMESSAGE 57345

@@ -28,12 +28,15 @@
 #include "tests/support/SrecFiles.h"
 #include "tests/support/TempDir.h"
 #include "view/CommandIds.h"
+#include "view/DesktopTexts.h"
 
 namespace {
 
 using Texts = std::vector<std::string>;
 constexpr int kMessageTextId = 0xFFFF;  // the text of a system message box
 constexpr UINT kLookMs = 5;
+// A person at a real-time window looks less often: the benchmark measures the window, not them.
+constexpr UINT kRealTimeLookMs = 250;
 
 // A built program as a resource module; the build names it by its POSIX path, which Wine
 // reaches through drive Z:.
@@ -94,9 +97,9 @@ class Person {
 public:
     using Step = std::function<void(HWND)>;
 
-    Person() {
+    explicit Person(UINT lookMs = kLookMs) {
         s_person = this;
-        m_timer = SetTimer(nullptr, 0, kLookMs, Look);
+        m_timer = SetTimer(nullptr, 0, lookMs, Look);
     }
     ~Person() {
         KillTimer(nullptr, m_timer);
@@ -110,6 +113,7 @@ public:
     std::set<std::string> m_transfers;
     HWND m_foregroundAtMessage = nullptr;
     std::function<HWND()> m_transferWindow;
+    std::function<void(HWND)> m_onTransfer;  // what the person does to a transfer dialog
 
 private:
     static void CALLBACK Look(HWND, UINT, UINT_PTR, DWORD) {
@@ -131,6 +135,9 @@ private:
         }
         if (m_transferWindow && window == m_transferWindow()) {
             m_transfers.insert(WindowText(window));
+            if (m_onTransfer) {
+                m_onTransfer(window);
+            }
             return;
         }
         // Marked on the window itself: a handle value comes back for the next window.
@@ -240,7 +247,7 @@ TEST(WindowOnAComPort, FlashesTheUnitByteForByte) {
     RealClock clock;
     Win32Host host(clock, false, name, Resources(Edition::A));
     ScopedHost installed(host);
-    Person person;
+    Person person(kRealTimeLookMs);
     g_strPortName = port;
     SelectableComm comm(MakePortByName);
     host.SetInputWatch([&comm](int64_t timeoutNs) { return comm.WaitForInput(timeoutNs); });
@@ -504,6 +511,45 @@ TEST_F(Window, TheRedArrowTakesAFailedBlockAgain) {
     EXPECT_EQ(m_unit->Writes(Processor::Mppt), 1);
     EXPECT_EQ(m_unit->Writes(Processor::Control), 1);
     EXPECT_EQ(m_person.m_messages.back(), "Programming successfully !");
+}
+
+// The close box on the programming transfer asks first and the transfer goes on meanwhile; Yes
+// stops it, No lets it finish. The other transfer dialogs stop at a close without a question.
+TEST_F(Window, ClosingTheProgrammingTransferAsksFirst) {
+    for (const int answer : {IDNO, IDYES}) {
+        Open(Edition::A);
+        WriteText("Tilm6K_ask.mot",
+                  Container(RecordLines(2000, 0x100), 2000, RecordLines(16, 0x40), 16));
+        Drop(m_dir.Path("Tilm6K_ask.mot"));
+        std::string question, caption;
+        bool asked = false, goneOn = false;
+        m_person.m_onTransfer = [&](HWND transfer) {
+            if (asked || WindowText(transfer) != "Programming .....") {
+                return;
+            }
+            asked = true;
+            SendMessageA(transfer, WM_CLOSE, 0, 0);
+            HWND box = m_host->StopQuestion();
+            ASSERT_NE(box, nullptr);
+            question = WindowText(GetDlgItem(box, IDC_STATIC_TEXT));
+            caption = WindowText(box);
+            SendMessageA(transfer, WM_CLOSE, 0, 0);  // a second close keeps the one question
+            goneOn = m_host->TransferWindow() == transfer && m_host->StopQuestion() == box;
+            SetPropA(box, "answered", reinterpret_cast<HANDLE>(1));  // answered here
+            SendMessageA(box, WM_COMMAND, MAKEWPARAM(answer, BN_CLICKED), 0);
+        };
+        Button(ID_FLASH);
+        m_person.m_onTransfer = nullptr;
+        EXPECT_TRUE(asked);
+        EXPECT_TRUE(goneOn);
+        EXPECT_EQ(question, StopProgrammingQuestion());
+        EXPECT_EQ(caption, "QUORVANE Series Flash Tool");
+        EXPECT_EQ(m_host->StopQuestion(), nullptr);
+        ASSERT_FALSE(m_person.m_messages.empty());
+        EXPECT_EQ(m_person.m_messages.back() == "Programming successfully !", answer == IDNO)
+            << m_person.m_messages.back();
+        EXPECT_EQ(m_unit->Writes(Processor::Control), answer == IDNO ? 1 : 0);
+    }
 }
 
 TEST_F(Window, ProgramRegistersTheFileTypeAndRefusesASecondCopy) {
