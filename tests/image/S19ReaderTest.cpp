@@ -26,14 +26,32 @@ protected:
 using Texts = std::vector<std::string>;
 
 TEST(LineReader, LfCrLfAndALoneCrEachEndOneLine) {
-    LineReader lines("a\rb\r\nc\n\rd\r\r\ne\r");
-    std::vector<std::string> seen;
-    std::string_view line;
-    while (lines.Next(line)) {
-        seen.emplace_back(line);
+    const struct {
+        std::string_view text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a\rb\r\nc\n\rd\r\r\ne\r", {"a", "b", "c", "", "d", "", "e"}},
+        {"", {}},
+        {"\n", {""}},
+        {"\r", {""}},
+        {"\r\n", {""}},
+        {"\n\r", {"", ""}},
+        {"a", {"a"}},                   // the last line needs no line end
+        {"a\nb", {"a", "b"}},
+        {"a\r\nb\r", {"a", "b"}},
+        {"a\rb\rc\r\nd\re\nf", {"a", "b", "c", "d", "e", "f"}},  // lone CRs before an LF
+        {"a\r\rb", {"a", "", "b"}},
+    };
+    for (const auto& c : cases) {
+        LineReader lines(c.text);
+        std::vector<std::string> seen;
+        std::string_view line;
+        while (lines.Next(line)) {
+            seen.emplace_back(line);
+        }
+        EXPECT_EQ(seen, c.lines) << testing::PrintToString(std::string(c.text));
+        EXPECT_EQ(lines.LineNumber(), c.lines.size());
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c", "", "d", "", "e"}));
-    EXPECT_EQ(lines.LineNumber(), 7u);
 }
 
 TEST(HexToByte, TakesExactlyTwoHexCharactersOfEitherCase) {
