@@ -57,10 +57,13 @@ struct Span {
 static_assert(kMaxFileBytes <= UINT32_MAX, "a line number of a file fits 32 bits");
 
 // The first line whose record shares a byte with a record of an earlier line, or 0 when no two
-// records do. Sorts `spans` by address.
+// records do. Sorts `spans` by address, unless they are in address order already, as the records
+// of most files are.
 uint32_t FirstOverlapLine(std::vector<Span>& spans) {
-    std::sort(spans.begin(), spans.end(),
-              [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    const auto byAddress = [](const Span& a, const Span& b) { return a.begin < b.begin; };
+    if (!std::is_sorted(spans.begin(), spans.end(), byAddress)) {
+        std::sort(spans.begin(), spans.end(), byAddress);
+    }
     // In address order, the records up to line `last` overlap when one starts before an earlier
     // one ends.
     const auto overlapsUpTo = [&spans](uint32_t last) {
