@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "image/LineReader.h"
 #include "image/MotImage.h"
 #include "tests/support/RecordingHost.h"
@@ -93,6 +96,21 @@ TEST(ParseRecord, RefusesMalformedAndMisSummedRecords) {
     EXPECT_EQ(ParseRecord(record, "s1050010ABCD71"), LineKind::Other);
     EXPECT_EQ(ParseRecord(record, S1Line(0, Ramp(0))), LineKind::Data);
     EXPECT_EQ(record.m_nCount, 0);
+    // Every character the count covers must be a digit, whichever of eight it is read with.
+    const std::string s2 = S2Line(0x01ABCD, Ramp(16, 0xF0));
+    for (size_t i = 2; i < s2.size(); ++i) {
+        for (const char c : {'G', 'g', '/', ':', '@', '`', ' ', '\x16', '\x80', '\xC6'}) {
+            std::string wrong = s2;
+            wrong[i] = c;
+            EXPECT_EQ(ParseRecord(record, wrong), LineKind::FormatError) << i << " " << int(c);
+        }
+    }
+    std::string lower = s2;
+    std::transform(lower.begin() + 2, lower.end(), lower.begin() + 2,
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
+    ASSERT_EQ(ParseRecord(record, lower), LineKind::Data);
+    EXPECT_EQ(record.m_dwAddress, 0x01ABCDu);
+    EXPECT_EQ(record.m_nChecksum, HexToByte(s2.substr(s2.size() - 2)));
     // Only blanks may follow the checksum.
     const std::string good = S1Line(0x10, Ramp(4));
     EXPECT_EQ(ParseRecord(record, good + " \t "), LineKind::Data);
