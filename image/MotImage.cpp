@@ -240,6 +240,7 @@ bool CMotImage::SortRecords() {
         AfxMessageBox(kNotS19Error);
         return false;
     }
+    m_listSorted.reserve(m_listRecords.size());
     uint32_t lastKept = 0;
     for (const CS19Record& record : m_listRecords) {
         if (record.m_dwAddress >= kAddressLimit) {
@@ -318,10 +319,12 @@ bool CMotImage::BuildRows() {
             row.m_nSize = kRowBytes;
             const size_t front = i == 0 ? 2 * lead : 0;
             const size_t count = std::min<size_t>(kRowChars - front, data.size() - taken);
-            if (front != 0 || count < kRowChars) {
+            if (count == kRowChars) {
+                std::memcpy(row.m_strData.data(), data.data() + taken, kRowChars);
+            } else {
                 row.m_strData.fill('F');  // the record leaves some of the row's bytes free
+                data.copy(row.m_strData.data() + front, count, taken);
             }
-            data.copy(row.m_strData.data() + front, count, taken);
             taken += count;
         }
     }
