@@ -39,7 +39,7 @@ TEST(LineReader, LfCrLfAndALoneCrEachEndOneLine) {
         {"\r", {""}},
         {"\r\n", {""}},
         {"\n\r", {"", ""}},
-        {"a", {"a"}},                   // the last line needs no line end
+        {"a", {"a"}},  // the last line needs no line end
         {"a\nb", {"a", "b"}},
         {"a\r\nb\r", {"a", "b"}},
         {"a\rb\rc\r\nd\re\nf", {"a", "b", "c", "d", "e", "f"}},  // lone CRs before an LF
