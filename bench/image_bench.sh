@@ -5,8 +5,9 @@
 #   bench/image_bench.sh            (from the repository root, after scripts/build.sh build)
 #
 # Each tool runs as a whole process. Instructions are the total Ir of one run under callgrind
-# (repeatable from run to run); wall time is the mean (and the fastest) of RUNS runs after one
-# warm-up run. flashtool's tmp.bin must be byte-identical to srec_cat's output, or the script
+# (repeatable from run to run), and those of `flashtool --version`, the start every command pays;
+# wall time is the mean (and the fastest) of RUNS runs after one warm-up run, the tools taking
+# turns. flashtool's tmp.bin must be byte-identical to srec_cat's output, or the script
 # fails; whether objcopy's output matches too is reported.
 #
 # Environment: FLASHTOOL (default build/cli/flashtool), RUNS (default 30), PROFILE=1 to show
@@ -73,7 +74,7 @@ else
     clock() { now=$(($(date +%s%N) / 1000)); }
 fi
 
-declare -a ir mean fastest same
+declare -a ir mean fastest same total best
 for i in 0 1 2; do
     if ! run_tool "$i"; then
         echo "image_bench: ${names[$i]} failed on $mot" >&2
@@ -83,22 +84,31 @@ for i in 0 1 2; do
     profile="$work/callgrind.${names[$i]}"
     run_tool "$i" valgrind --tool=callgrind --callgrind-out-file="$profile" >/dev/null 2>&1
     ir[$i]="$(awk '/^(summary|totals):/ { print $2; exit }' "$profile")"
+    total[$i]=0
+    best[$i]=""
+done
+# What every flashtool command pays before it reads its file: loading and the command line.
+valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.start" "$flashtool" --version \
+    >/dev/null 2>&1
+start_ir="$(awk '/^(summary|totals):/ { print $2; exit }' "$work/callgrind.start")"
 
-    total=0
-    best=""
-    for ((n = 0; n < runs; ++n)); do
+# The tools take turns, run by run, so that a load on the machine weighs on all of them alike.
+for ((n = 0; n < runs; ++n)); do
+    for i in 0 1 2; do
         clock
         start="$now"
         run_tool "$i"
         clock
         took=$((now - start))
-        total=$((total + took))
-        if [ -z "$best" ] || [ "$took" -lt "$best" ]; then
-            best="$took"
+        total[$i]=$((total[$i] + took))
+        if [ -z "${best[$i]}" ] || [ "$took" -lt "${best[$i]}" ]; then
+            best[$i]="$took"
         fi
     done
-    mean[$i]="$(awk -v t="$total" -v n="$runs" 'BEGIN { printf "%.3f", t / n / 1000 }')"
-    fastest[$i]="$(awk -v t="$best" 'BEGIN { printf "%.3f", t / 1000 }')"
+done
+for i in 0 1 2; do
+    mean[$i]="$(awk -v t="${total[$i]}" -v n="$runs" 'BEGIN { printf "%.3f", t / n / 1000 }')"
+    fastest[$i]="$(awk -v t="${best[$i]}" 'BEGIN { printf "%.3f", t / 1000 }')"
 done
 
 for i in 0 1 2; do
@@ -110,13 +120,14 @@ for i in 0 1 2; do
 done
 
 echo "input: $mot, $(stat -c %s "$input") bytes; srec_cat image $(stat -c %s "${outputs[2]}") bytes"
-echo "wall time over $runs runs each, after one warm-up run"
+echo "wall time over $runs runs each, the tools taking turns, after one warm-up run"
 echo
 printf '%-10s %15s %14s %14s %20s\n' tool "instructions" "mean ms" "fastest ms" "same as srec_cat"
 for i in 0 1 2; do
     printf '%-10s %15s %14s %14s %20s\n' "${names[$i]}" "${ir[$i]}" "${mean[$i]}" \
         "${fastest[$i]}" "${same[$i]}"
 done
+echo "flashtool --version (start alone): $start_ir instructions"
 echo
 awk -v fi="${ir[0]}" -v oi="${ir[1]}" -v fw="${mean[0]}" -v ow="${mean[1]}" 'BEGIN {
     printf "flashtool/objcopy: instructions %.3f, wall time %.3f\n", fi / oi, fw / ow

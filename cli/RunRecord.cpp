@@ -365,6 +365,9 @@ void SetOutputs(int logFd, bool toStdout) {
 }
 
 void Prepare(const RunRecord& record) {
+    if (g_logFd < 0 && !g_toStdout) {
+        return;  // a stop would have nowhere to write the record (the image command)
+    }
     const int next = g_active.load() == 0 ? 1 : 0;
     Bank& bank = g_banks[next];
     for (size_t i = 0; i < kSignalCount; ++i) {

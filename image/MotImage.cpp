@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <string_view>
 
@@ -57,10 +59,13 @@ struct Span {
 static_assert(kMaxFileBytes <= UINT32_MAX, "a line number of a file fits 32 bits");
 
 // The first line whose record shares a byte with a record of an earlier line, or 0 when no two
-// records do. Sorts `spans` by address.
+// records do. Sorts `spans` by address, unless they are in address order already, as the records
+// of most files are.
 uint32_t FirstOverlapLine(std::vector<Span>& spans) {
-    std::sort(spans.begin(), spans.end(),
-              [](const Span& a, const Span& b) { return a.begin < b.begin; });
+    const auto byAddress = [](const Span& a, const Span& b) { return a.begin < b.begin; };
+    if (!std::is_sorted(spans.begin(), spans.end(), byAddress)) {
+        std::sort(spans.begin(), spans.end(), byAddress);
+    }
     // In address order, the records up to line `last` overlap when one starts before an earlier
     // one ends.
     const auto overlapsUpTo = [&spans](uint32_t last) {
@@ -87,6 +92,26 @@ uint32_t FirstOverlapLine(std::vector<Span>& spans) {
         (overlapsUpTo(middle) ? overlapping : clean) = middle;
     }
     return overlapping;
+}
+
+// The four bytes that eight hexadecimal digits of either case stand for, in memory order, taken
+// eight characters at once: a digit's value is its low four bits, plus 9 for a letter (bit 6).
+// A row holds nothing else; the records' digits were checked when they were read.
+uint32_t HexToFourBytes(const char* digits) {
+    static_assert(std::endian::native == std::endian::little, "characters load low byte first");
+    constexpr uint64_t kEachByte = 0x0101010101010101ULL;
+    constexpr int kLetterBit = 6;
+    constexpr uint64_t kLetterOffset = 9;
+    uint64_t chars;
+    std::memcpy(&chars, digits, sizeof chars);
+    const uint64_t values =
+        (chars & 0x0F * kEachByte) + (chars >> kLetterBit & kEachByte) * kLetterOffset;
+    // Each 16-bit lane holds a high digit, then a low one: make it the byte they spell, then
+    // close the gaps between the four bytes.
+    constexpr uint64_t kLowBytes = 0x00FF00FF00FF00FFULL;
+    uint64_t packed = (values & kLowBytes) << 4 | (values >> 8 & kLowBytes);
+    packed = (packed | packed >> 8) & 0x0000FFFF0000FFFFULL;
+    return static_cast<uint32_t>(packed | packed >> 16);
 }
 
 CBinRow MakeFillRow(uint32_t address) {
@@ -215,6 +240,7 @@ bool CMotImage::SortRecords() {
         AfxMessageBox(kNotS19Error);
         return false;
     }
+    m_listSorted.reserve(m_listRecords.size());
     uint32_t lastKept = 0;
     for (const CS19Record& record : m_listRecords) {
         if (record.m_dwAddress >= kAddressLimit) {
@@ -293,8 +319,12 @@ bool CMotImage::BuildRows() {
             row.m_nSize = kRowBytes;
             const size_t front = i == 0 ? 2 * lead : 0;
             const size_t count = std::min<size_t>(kRowChars - front, data.size() - taken);
-            row.m_strData.fill('F');
-            data.copy(row.m_strData.data() + front, count, taken);
+            if (count == kRowChars) {
+                std::memcpy(row.m_strData.data(), data.data() + taken, kRowChars);
+            } else {
+                row.m_strData.fill('F');  // the record leaves some of the row's bytes free
+                data.copy(row.m_strData.data() + front, count, taken);
+            }
             taken += count;
         }
     }
@@ -346,9 +376,9 @@ std::string CMotImage::ImageBytes() const {
     std::string bytes(m_listImage.size() * kRowBytes, '\0');
     char* out = bytes.data();
     for (const CBinRow& row : m_listImage) {
-        for (size_t i = 0; i < kRowChars; i += 2) {
-            *out++ = static_cast<char>(HexDigitValue(row.m_strData[i]) << 4 |
-                                       HexDigitValue(row.m_strData[i + 1]));
+        for (size_t i = 0; i < kRowChars; i += sizeof(uint64_t), out += sizeof(uint32_t)) {
+            const uint32_t four = HexToFourBytes(row.m_strData.data() + i);
+            std::memcpy(out, &four, sizeof four);
         }
     }
     return bytes;

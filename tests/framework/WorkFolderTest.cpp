@@ -160,6 +160,17 @@ TEST(FileSeal, MatchesOnlyWhatWasWritten) {
     EXPECT_FALSE(MatchesSeal("tmp.bin", "abd"));
     EXPECT_FALSE(MatchesSeal("tmp.bin", "abcd"));
     EXPECT_FALSE(MatchesSeal("log1.bin", "abc"));
+    // Any one byte changed, in a whole word or in the tail, and two words swapped.
+    std::string image(37, '\xFF');
+    SealFile("tmp.bin", image);
+    for (size_t i = 0; i < image.size(); ++i) {
+        std::string changed = image;
+        changed[i] ^= static_cast<char>(1u << (i % 8));
+        EXPECT_FALSE(MatchesSeal("tmp.bin", changed)) << i;
+    }
+    image.replace(0, 16, "0123456789abcdef");
+    SealFile("tmp.bin", image);
+    EXPECT_FALSE(MatchesSeal("tmp.bin", "89abcdef01234567" + image.substr(16)));
     ForgetSeal("tmp.bin");
     EXPECT_FALSE(IsSealed("tmp.bin"));
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iterator>
 
@@ -43,6 +45,12 @@ TEST_F(ImageBuilder, AlignedRecordsMakeRowsWithFillAndEndPadding) {
     }
     EXPECT_EQ(Build(lines), expected);
     EXPECT_EQ(m_image.m_listImage.size(), 16u);
+    // Every byte value, in lower-case digits too.
+    for (std::string& line : lines) {
+        std::transform(line.begin() + 2, line.end(), line.begin() + 2,
+                       [](char c) { return static_cast<char>(std::tolower(c)); });
+    }
+    EXPECT_EQ(Build(lines), expected);
 
     expected = Blank(128);
     Put(expected, 0x00, Ramp(16));

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+
 #include "image/LineReader.h"
 #include "image/MotImage.h"
 #include "tests/support/RecordingHost.h"
@@ -26,14 +29,32 @@ protected:
 using Texts = std::vector<std::string>;
 
 TEST(LineReader, LfCrLfAndALoneCrEachEndOneLine) {
-    LineReader lines("a\rb\r\nc\n\rd\r\r\ne\r");
-    std::vector<std::string> seen;
-    std::string_view line;
-    while (lines.Next(line)) {
-        seen.emplace_back(line);
+    const struct {
+        std::string_view text;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {"a\rb\r\nc\n\rd\r\r\ne\r", {"a", "b", "c", "", "d", "", "e"}},
+        {"", {}},
+        {"\n", {""}},
+        {"\r", {""}},
+        {"\r\n", {""}},
+        {"\n\r", {"", ""}},
+        {"a", {"a"}},  // the last line needs no line end
+        {"a\nb", {"a", "b"}},
+        {"a\r\nb\r", {"a", "b"}},
+        {"a\rb\rc\r\nd\re\nf", {"a", "b", "c", "d", "e", "f"}},  // lone CRs before an LF
+        {"a\r\rb", {"a", "", "b"}},
+    };
+    for (const auto& c : cases) {
+        LineReader lines(c.text);
+        std::vector<std::string> seen;
+        std::string_view line;
+        while (lines.Next(line)) {
+            seen.emplace_back(line);
+        }
+        EXPECT_EQ(seen, c.lines) << testing::PrintToString(std::string(c.text));
+        EXPECT_EQ(lines.LineNumber(), c.lines.size());
     }
-    EXPECT_EQ(seen, (std::vector<std::string>{"a", "b", "c", "", "d", "", "e"}));
-    EXPECT_EQ(lines.LineNumber(), 7u);
 }
 
 TEST(HexToByte, TakesExactlyTwoHexCharactersOfEitherCase) {
@@ -75,6 +96,21 @@ TEST(ParseRecord, RefusesMalformedAndMisSummedRecords) {
     EXPECT_EQ(ParseRecord(record, "s1050010ABCD71"), LineKind::Other);
     EXPECT_EQ(ParseRecord(record, S1Line(0, Ramp(0))), LineKind::Data);
     EXPECT_EQ(record.m_nCount, 0);
+    // Every character the count covers must be a digit, whichever of eight it is read with.
+    const std::string s2 = S2Line(0x01ABCD, Ramp(16, 0xF0));
+    for (size_t i = 2; i < s2.size(); ++i) {
+        for (const char c : {'G', 'g', '/', ':', '@', '`', ' ', '\x16', '\x80', '\xC6'}) {
+            std::string wrong = s2;
+            wrong[i] = c;
+            EXPECT_EQ(ParseRecord(record, wrong), LineKind::FormatError) << i << " " << int(c);
+        }
+    }
+    std::string lower = s2;
+    std::transform(lower.begin() + 2, lower.end(), lower.begin() + 2,
+                   [](char c) { return static_cast<char>(std::tolower(c)); });
+    ASSERT_EQ(ParseRecord(record, lower), LineKind::Data);
+    EXPECT_EQ(record.m_dwAddress, 0x01ABCDu);
+    EXPECT_EQ(record.m_nChecksum, HexToByte(s2.substr(s2.size() - 2)));
     // Only blanks may follow the checksum.
     const std::string good = S1Line(0x10, Ramp(4));
     EXPECT_EQ(ParseRecord(record, good + " \t "), LineKind::Data);
