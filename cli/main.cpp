@@ -511,7 +511,7 @@ int Run(int argc, char** argv) {
     CLI::App app{"Firmware-update tool for the solar power units"};
     app.require_subcommand(0, 1);  // --print-config alone is a command line too
     app.fallthrough();             // --config and --print-config after the command as well
-    app.set_version_flag("--version", FLASHTOOL_VERSION);
+    app.set_version_flag("--version", std::string("flashtool ") + FLASHTOOL_VERSION);
     std::string configPath;
     bool printConfig = false;
     app.add_option(
@@ -548,6 +548,9 @@ int Run(int argc, char** argv) {
                          "/dev/ttyUSB0), rfc2217://HOST:PORT or tcp://HOST:PORT on a serial "
                          "server, or sim for the built-in simulated unit; given several times, "
                          "the units are served at once, each by a run of its own")
+            // One value each time, so that the words after it stay the command's own.
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
             ->check([](const std::string& port) {
                 return port.empty() ? std::string("an empty port names no port") : std::string();
             });

@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-    qt6-base-dev nlohmann-json3-dev help2man dpkg-dev file
+    qt6-base-dev nlohmann-json3-dev dpkg-dev file lintian man-db bash-completion
     srecord fonts-dejavu-core
     desktop-file-utils shared-mime-info dbus-daemon
     g++-mingw-w64-x86-64 wine64 googletest ser2net wixl

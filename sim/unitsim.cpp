@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "framework/Clock.h"
@@ -244,8 +246,8 @@ int main(int argc, char** argv) {
         ->capture_default_str()
         ->check(CLI::NonNegativeNumber);
     app.add_option("--flash-dir", flashDir,
-                   "Save control.bin and mppt.bin here after each completed write")
-        ->check(CLI::ExistingDirectory);
+                   "Save control.bin and mppt.bin here after each completed write (the folder "
+                   "is created if missing)");
 
     app.footer(
         "Fault plan items:\n"
@@ -266,6 +268,15 @@ int main(int argc, char** argv) {
     }
     if (!unitId.empty()) {
         SimUnit::ParseUnitId(unitId, options.unitId);
+    }
+    if (!flashDir.empty()) {
+        std::error_code error;
+        std::filesystem::create_directories(flashDir, error);
+        if (error || !std::filesystem::is_directory(flashDir, error)) {
+            std::cerr << "unitsim: --flash-dir " << flashDir << ": "
+                      << (error ? error.message() : "not a folder") << '\n';
+            return kExitFailure;
+        }
     }
 
     try {

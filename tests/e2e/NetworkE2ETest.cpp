@@ -81,8 +81,10 @@ public:
         m_pid = fork();
         if (m_pid == 0) {
             const std::string log = (dir / "ser2net.log").string();
-            std::freopen(log.c_str(), "w", stdout);
-            std::freopen(log.c_str(), "a", stderr);
+            if (std::freopen(log.c_str(), "w", stdout) == nullptr ||
+                std::freopen(log.c_str(), "a", stderr) == nullptr) {
+                _exit(126);
+            }
             execlp("ser2net", "ser2net", "-n", "-d", "-c", config.c_str(),
                    static_cast<char*>(nullptr));
             _exit(127);

@@ -333,17 +333,22 @@ QMap<QString, QString> DesktopEntry(const QString& path) {
 TEST(FileTypes, DesktopEntriesOpenMotFiles) {
     const QString validate =
         QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-    const std::pair<const char*, const char*> editions[] = {
-        {"QuorvaneIAP.desktop", "QUORVANE Series Flash Tool"},
-        {"Flash_LB1-6K.desktop", "Lumbrook Series Flash Tool"}};
-    for (const auto& [fileName, appName] : editions) {
+    // Edition A alone is the type's handler, so the desktop has one default for ".mot".
+    const struct {
+        const char* fileName;
+        const char* appName;
+        QString mimeType;
+    } editions[] = {
+        {"QuorvaneIAP.desktop", "QUORVANE Series Flash Tool", QString(kMotMimeType) + ';'},
+        {"Flash_LB1-6K.desktop", "Lumbrook Series Flash Tool", QString()}};
+    for (const auto& [fileName, appName, mimeType] : editions) {
         SCOPED_TRACE(fileName);
         const QString path = kPlatformDir + '/' + fileName;
         const QMap<QString, QString> entry = DesktopEntry(path);
         EXPECT_EQ(entry.value("Type"), "Application");
         EXPECT_EQ(entry.value("Name"), appName);
         EXPECT_TRUE(entry.value("Exec").endsWith(" %f")) << entry.value("Exec").toStdString();
-        EXPECT_EQ(entry.value("MimeType"), QString(kMotMimeType) + ';');
+        EXPECT_EQ(entry.value("MimeType"), mimeType);
         EXPECT_EQ(entry.value("Icon"), kMainIconName);
         if (!validate.isEmpty()) {
             EXPECT_EQ(RunTool(validate, {path}), "");

@@ -5,8 +5,8 @@
 class QSettings;
 
 // Firmware files (".mot") open in the tool from the desktop. On Linux the installation registers
-// the type (flashtool-mot.xml and the editions' desktop entries, see install.cmake); on Windows
-// the program registers it for the current user.
+// the type (flashtool-mot.xml, and edition A's desktop entry as its one handler, see
+// install.cmake); on Windows the program registers it for the current user.
 inline constexpr char kMotExtension[] = ".mot";
 inline constexpr char kMotMimeType[] = "application/x-kestrune-mot";
 inline constexpr char kMotProgId[] = "Kestrune.Document";

@@ -6,7 +6,8 @@
 # the ".mot" MIME type in share/mime/packages and the icons in share/icons/hicolor, then
 # refreshes the desktop's MIME, application and icon databases, so the file manager opens ".mot"
 # files with the program. The entry is one of this folder's .desktop files, by name or by path.
-# The program itself is installed by install(TARGETS ... RUNTIME DESTINATION bin). Elsewhere this
+# The program itself is installed by install(TARGETS ... RUNTIME DESTINATION bin); all of it is the
+# desktop component (the flashtool-desktop package). Elsewhere this
 # does nothing: Windows registers the file type when the program runs (FileTypes.h).
 include_guard(GLOBAL)
 
@@ -30,8 +31,10 @@ function(flashtool_install_desktop target desktop_entry)
             message(FATAL_ERROR "flashtool_install_desktop: add shell/qt/platform first")
         endif()
         set_property(GLOBAL PROPERTY FLASHTOOL_DESKTOP_SHARED_INSTALLED TRUE)
-        install(FILES ${here}/flashtool-mot.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages)
-        install(DIRECTORY ${icon_dir}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons)
+        install(FILES ${here}/flashtool-mot.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/mime/packages
+            COMPONENT desktop)
+        install(DIRECTORY ${icon_dir}/hicolor DESTINATION ${CMAKE_INSTALL_DATADIR}/icons
+            COMPONENT desktop)
     endif()
 
     install(CODE "
@@ -39,5 +42,5 @@ function(flashtool_install_desktop target desktop_entry)
         set(FLASHTOOL_ENTRY_NAME \"${entry_name}\")
         set(FLASHTOOL_PROGRAM \"$<TARGET_FILE_NAME:${target}>\")
         include(\"${here}/install_desktop_entry.cmake\")
-    ")
+    " COMPONENT desktop)
 endfunction()
