@@ -15,6 +15,10 @@
 #endif
 
 #include "cli/ChildProcess.h"
+#ifdef _WIN32
+#undef MessageBox  // the host's own names, not the system's character-set macros
+#undef DrawText
+#endif
 #include "cli/ExitStatus.h"
 #include "cli/MultiRun.h"
 #include "cli/Sha256.h"
@@ -156,6 +160,7 @@ RunRecord RecordOfLostRun(const Port& port, const RunRecord& base, const std::st
 const char* PhaseName(const Port& port) {
     switch (port.phase) {
         case Phase::Starting:
+            return port.served.empty() ? "waiting" : "waiting for removal";
         case Phase::Waiting:
             return "waiting";
         case Phase::Removal:
@@ -393,6 +398,9 @@ private:
             std::string state = PhaseName(port);
             if (port.phase == Phase::Flashing || port.phase == Phase::Pause) {
                 state += ": " + Fit(port.lastLine, kStatusWidth);
+            }
+            if (m_stopping && port.phase == Phase::Flashing) {
+                state += g_signals >= 2 ? "  (stopping)" : "  (last unit)";
             }
             std::fprintf(m_shown, "\r\033[K%-*s  done %-3d failed %-3d  %-28s  %s\n",
                          static_cast<int>(m_width), port.name.c_str(), port.done, port.failed,
