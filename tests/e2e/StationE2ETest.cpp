@@ -47,9 +47,9 @@ protected:
     ~Station() override { fs::remove_all(m_dir); }
 
     // A unitsim whose units stay briefly once done and restart quickly.
-    std::string AddLine(std::vector<std::string> args) {
+    std::string AddLine(std::vector<std::string> args, const std::string& model = "VX310R") {
         args.insert(args.end(),
-                    {"--model", "VX310R", "--version", "A1.03", "--restart-ms", "200", "--stay-ms",
+                    {"--model", model, "--version", "A1.03", "--restart-ms", "200", "--stay-ms",
                      "3500", "--away-ms", "300", "--flash-dir", (m_dir / "flash").string()});
         m_lines.push_back(std::make_unique<UnitSimProcess>(args));
         return m_lines.back()->ReadLine();
@@ -146,6 +146,22 @@ TEST_F(Station, TakesUnitAfterUnitAndTheFailedOneOnce) {
             << unit;
     }
     EXPECT_FALSE(fs::exists(m_dir / "flash" / ("control-" + UnitId(2) + ".bin")));
+}
+
+TEST_F(Station, AFailedUnitThatStaysIsNotTakenAgain) {
+    // A 6K unit for an LB1~4K file fails its model check and goes on answering.
+    const std::string port = AddLine({"--unit-id", UnitId(4)}, "VX360R");
+    const pid_t station = Start("--port " + port + " --log runs.jsonl");
+    ASSERT_TRUE(Eventually([this] { return Logged().size() == 1; })) << Out();
+    // Past the time a unit needs to be gone: it was seen all along, and is not taken again.
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    kill(station, SIGINT);
+    EXPECT_EQ(Exit(station), 1) << Out();
+    const std::vector<nlohmann::json> logged = Logged();
+    ASSERT_EQ(logged.size(), 1u) << Out();
+    EXPECT_EQ(logged[0]["failed_step"], "model-check");
+    EXPECT_EQ(logged[0]["unit_id"], UnitId(4));
+    EXPECT_EQ(Summary(Out(), port), (std::vector<int>{0, 1, 0})) << Out();
 }
 
 TEST_F(Station, StopsOnceTheUnitsBeingFlashedAreDoneOrAtOnceOnASecondSignal) {
