@@ -21,3 +21,6 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
 // port for a number and the resolved device for a path elsewhere, host:port for a network
 // address, and "sim" for the built-in unit. Two ports with the same key are one port.
 std::string PortKey(const std::string& port);
+
+// Refuses two names of one port, with a message naming both; true when every port is named once.
+bool EachPortOnce(const std::vector<std::string>& ports);

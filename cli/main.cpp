@@ -24,6 +24,7 @@
 #include "cli/MultiRun.h"
 #include "cli/RunRecord.h"
 #include "cli/Sha256.h"
+#include "cli/Station.h"
 #include "device/DrovaneView.h"
 #include "framework/FileIo.h"
 #include "framework/Globals.h"
@@ -57,12 +58,14 @@ struct Options {
     int simRestartMs = 8000;
     bool simVirtual = false;
     std::string workDir;
-    std::string block;       // restart: which block of the file to send
-    bool only = false;       // restart: that block alone, not the blocks a Flash sends after it
-    bool unchecked = false;  // flash a unit that cannot be checked against the file
-    int retries = 0;         // further tries of a block whose write start or transfer failed
-    bool confirm = false;    // identify the unit again after programming
-    bool check = false;      // the check command: the Flash's model checks, nothing written
+    std::string block;         // restart: which block of the file to send
+    bool only = false;         // restart: that block alone, not the blocks a Flash sends after it
+    bool unchecked = false;    // flash a unit that cannot be checked against the file
+    int retries = 0;           // further tries of a block whose write start or transfer failed
+    bool confirm = false;      // identify the unit again after programming
+    bool check = false;        // the check command: the Flash's model checks, nothing written
+    bool stationWait = false;  // a station's unit: wait until one answers, then flash it
+    std::string stationAfter;  // the unit served before on the port, not taken until it went
 };
 
 // The blocks `restart` can send, and the file each is built from.
@@ -527,6 +530,7 @@ int Run(int argc, char** argv) {
         "  flashtool flash LB1~4K_fw.mot --port 1 --port 2 --port 3 --json --log line.jsonl\n"
         "  flashtool flash Tilm6K_example.mot --port rfc2217://192.0.2.10:2001\n"
         "  flashtool restart Tilm6K_example.mot --port COM7 --block mppt\n"
+        "  flashtool station LB1~4K_fw.mot --port 1 --port 2 --log line.jsonl\n"
         "  flashtool boot LB1~4K_fw.mot --port /dev/ttyS0 --install-dir /opt/flashtool\n"
         "  flashtool flash Tilm6K_example.mot --port sim --sim-virtual\n"
         "Port, log, confirm, retries, work-dir, install-dir and edition come from the command\n"
@@ -636,6 +640,11 @@ int Run(int argc, char** argv) {
                             "more times, each after the loader gave the transfer up (40 s)")
                 ->check(CLI::Range(0, 99));
         }
+        if (command.run == &CDrovaneView::OnFlash) {
+            // A station's child, one per unit (not for a person to give).
+            sub->add_flag("--station-wait", options.stationWait)->group("");
+            sub->add_option("--station-after", options.stationAfter)->group("");
+        }
         if (command.run == &CDrovaneView::OnFlash || command.run == &CDrovaneView::OnMppt) {
             sub->add_flag("--unchecked", options.unchecked,
                           "Flash a unit that does not identify itself, or whose model is not "
@@ -649,6 +658,21 @@ int Run(int argc, char** argv) {
         "check", "Identify the unit and check the file against it, writing nothing to the unit");
     check->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
     addPortOptions(check);
+    CLI::App* station = app.add_subcommand(
+        "station",
+        "Flash unit after unit on each port until stopped: wait for a unit to answer, flash it, "
+        "wait for it to be taken away; Ctrl+C finishes the units being flashed, a second one "
+        "stops them");
+    station->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
+    addPortOptions(station);
+    station->add_flag("--confirm", options.confirm,
+                      "Identify each unit again after its restart: it must come back as the "
+                      "same unit");
+    station
+        ->add_option("--retries", options.retries,
+                     "Send a block whose write start or transfer failed again, up to N more "
+                     "times")
+        ->check(CLI::Range(0, 99));
 
     try {
         app.parse(argc, argv);
@@ -679,6 +703,9 @@ int Run(int argc, char** argv) {
         }
     }
 
+    if (station->parsed()) {
+        return RunStation(argc, argv, options.ports, options.json, options.log, g_record);
+    }
     if (!image->parsed()) {
         if (options.ports.size() > 1) {
             return RunMany(argc, argv, options.ports, options.json, options.log, g_record);
@@ -902,6 +929,14 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
     }
     view.m_bFlashUnchecked = options.unchecked;
     view.m_nRetries = options.retries;
+    if (options.stationWait) {
+        // The unit's record begins when it answered, not when the wait for it began.
+        view.m_takeUnit =
+            StationUnitChooser(options.stationAfter, connection->GetHost().GetClock(), [] {
+                g_record.started = UtcNow();
+                g_run.started = std::chrono::steady_clock::now();
+            });
+    }
     view.m_onNote = [](const std::string& note) { Say(note); };
     g_run.step = "command";
     if (options.check) {

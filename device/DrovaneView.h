@@ -103,6 +103,9 @@ public:
     int m_nRetries = 0;
     // A line to show that needs no answer (a retry about to start, the wait for a restart).
     std::function<void(const std::string&)> m_onNote;
+    // A station's Flash: the identification is repeated, at its own pace, until this says the
+    // unit that answered (or the silence) is one to take; that identification is the Flash's.
+    std::function<bool(const UnitIdentity&)> m_takeUnit;
     // The blocks the last command sent, in order: name, tries, and whether the unit confirmed
     // completion.
     struct BlockTry {

@@ -97,9 +97,20 @@ void CDrovaneView::OnFlash() {
             AfxMessageBox(kDataNotReady);
             return;
         }
-        DrawStatus(kInitiate);
-        OpenPort();
-        const int flags = IdentifyUnit();
+        int flags = 0;
+        if (m_takeUnit) {
+            // The port stays open between the polls, and the unit is flashed at once.
+            OpenPort();
+            do {
+                m_runUnit.reset();
+                flags = IdentifyUnit();
+            } while (!m_takeUnit(m_lastUnit));
+            DrawStatus(kInitiate);
+        } else {
+            DrawStatus(kInitiate);
+            OpenPort();
+            flags = IdentifyUnit();
+        }
         if (!FileFitsUnit(flags)) {
             return;
         }

@@ -173,13 +173,13 @@ std::string SimUnit::ModeName() const {
     return "";
 }
 
-bool SimUnit::SaveFlash(const std::string& dir) const {
-    const std::pair<const char*, Processor> files[] = {{"control.bin", Processor::Control},
-                                                       {"mppt.bin", Processor::Mppt}};
+bool SimUnit::SaveFlash(const std::string& dir, const std::string& suffix) const {
+    const std::pair<const char*, Processor> files[] = {{"control", Processor::Control},
+                                                       {"mppt", Processor::Mppt}};
     for (const auto& [name, processor] : files) {
         const std::vector<uint8_t>& flash = Flash(processor);
         // Written under a fresh name and renamed into place: a link at the name is replaced.
-        if (!WriteFileAtomically((std::filesystem::path(dir) / name).string(),
+        if (!WriteFileAtomically((std::filesystem::path(dir) / (name + suffix + ".bin")).string(),
                                  std::string(flash.begin(), flash.end()))) {
             return false;
         }
@@ -210,6 +210,7 @@ void SimUnit::Reset(Mode mode) {
 }
 
 void SimUnit::StartUserProgram() {
+    m_attendedNs = m_nowNs;
     if (m_preLoaderPending) {
         Reset(Mode::Loader);
         EnterLoader(Target::ControlFlash);
@@ -303,6 +304,11 @@ void SimUnit::FirmwareFrame(const std::vector<uint8_t>& frame) {
             answer.resize(static_cast<size_t>(*m_options.faults.m_identityLength), 0);
         }
         Send(Step::Identity, answer);
+        if (!m_identityAnswered) {
+            m_identityAnswered = true;
+            m_attendedNs = m_nowNs;
+            Event("answer");
+        }
     }
 }
 
@@ -327,6 +333,8 @@ void SimUnit::FirmwareText(uint8_t byte) {
     }
     m_text.clear();
     m_mpptSelected = false;
+    m_attendedNs = m_nowNs;
+    Event("handover");
     Send(Step::Handover, std::vector<uint8_t>(kAccepted.begin(), kAccepted.end()));
     const uint64_t epoch = m_epoch;
     Schedule(m_nowNs + m_options.handoverMs * kNsPerMs, [this, epoch, target] {
@@ -388,6 +396,8 @@ void SimUnit::LoaderByte(uint8_t byte) {
                     return;
                 }
                 m_loaderStage = LoaderStage::Length;
+                m_attendedNs = m_nowNs;
+                Event("table");
                 Send(Step::Table, {kAck});
             }
             return;
@@ -411,6 +421,7 @@ void SimUnit::LoaderByte(uint8_t byte) {
             m_transferIndex = 0;
             m_image.clear();
             m_loaderStage = LoaderStage::Frames;
+            m_attendedNs = m_nowNs;
             Send(Step::Length, {kAck});
             return;
         }
@@ -429,6 +440,7 @@ void SimUnit::LoaderByte(uint8_t byte) {
             }
             m_image.insert(m_image.end(), m_buffer.begin() + 1, m_buffer.end());
             m_buffer.clear();
+            m_attendedNs = m_nowNs;
             if (--m_framesLeft == 0) {
                 m_loaderStage = LoaderStage::Closing;
             }
@@ -477,12 +489,15 @@ void SimUnit::CompleteWrite() {
         }
         Restart(m_options.restartMs);
     }
+    m_attendedNs = m_nowNs;
+    Event("written");
     if (m_onWrite) {
         m_onWrite();
     }
 }
 
 void SimUnit::BootByte(uint8_t byte) {
+    m_attendedNs = m_nowNs;
     switch (m_bootStage) {
         case BootStage::Sync:
             if (byte == kBootSync) {

@@ -64,6 +64,8 @@ public:
     void RunUntil(int64_t ns);
     // Time of the next pending event, or INT64_MAX.
     int64_t NextEventNs() const;
+    // The unit's time: that of the event it runs, or the last time it ran up to.
+    int64_t NowNs() const { return m_nowNs; }
     // Unit to tool: appends the bytes that have reached the tool by `ns`.
     void TakeOutput(int64_t ns, std::vector<uint8_t>& out);
     // Arrival time of the next byte on its way to the tool, or INT64_MAX.
@@ -80,8 +82,17 @@ public:
     std::string ModeName() const;
     // Called after every completed write.
     void SetOnWrite(std::function<void()> onWrite) { m_onWrite = std::move(onWrite); }
-    // Saves control.bin and mppt.bin into `dir`; false when a file cannot be written.
-    bool SaveFlash(const std::string& dir) const;
+    // Called with "answer" for the unit's first identity answer, "handover" when the running
+    // firmware hands over to a loader, "table" when a loader took the block table (the write
+    // starts) and "written" when a block was written.
+    void SetOnEvent(std::function<void(const char*)> onEvent) { m_onEvent = std::move(onEvent); }
+    // When the tool last did more with the unit than identify it again: its first identity
+    // answer, a hand-over, a table, length or frame its loader took, a byte to its boot
+    // program, or the end of a restart; -1 before any of these.
+    int64_t LastAttendedNs() const { return m_attendedNs; }
+    // Saves control.bin and mppt.bin (with `suffix` before ".bin") into `dir`; false when a
+    // file cannot be written.
+    bool SaveFlash(const std::string& dir, const std::string& suffix = "") const;
 
 private:
     enum class Mode { Firmware, Loader, Boot, Restarting, Dead };
@@ -146,4 +157,13 @@ private:
     int m_writes[2] = {0, 0};
     std::vector<uint8_t> m_preLoader;
     std::function<void()> m_onWrite;
+    std::function<void(const char*)> m_onEvent;
+    int64_t m_attendedNs = -1;
+    bool m_identityAnswered = false;
+
+    void Event(const char* name) {
+        if (m_onEvent) {
+            m_onEvent(name);
+        }
+    }
 };

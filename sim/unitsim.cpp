@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -36,6 +38,9 @@ constexpr int kExitUsage = 2;
 // While no client has the port open the master reports a hang-up at once on every poll.
 constexpr int64_t kIdlePollNs = 5 * kNsPerMs;
 constexpr size_t kReadChunk = 4096;
+// A unit of a series stays this long once left alone, and the line is then silent this long.
+constexpr int kDefaultStayMs = 5000;
+constexpr int kDefaultAwayMs = 1000;
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -87,18 +92,88 @@ timespec ToTimespec(int64_t ns) {
     return {static_cast<time_t>(ns / kNsPerSecond), static_cast<long>(ns % kNsPerSecond)};
 }
 
+// The units on the line, one after another: a unit left alone for stayMs (nothing more than
+// identified again; see SimUnit::LastAttendedNs) is taken away, the line is silent for awayMs,
+// then the next unit arrives with a fresh flash. The last one, once taken away, leaves the line
+// silent. A single unit is never taken away.
+class UnitSeries {
+public:
+    using MakeUnit = std::function<std::unique_ptr<SimUnit>(size_t index)>;
+
+    UnitSeries(size_t count, MakeUnit make, int stayMs, int awayMs, std::FILE* events)
+        : m_count(count),
+          m_make(std::move(make)),
+          m_stayNs(stayMs * kNsPerMs),
+          m_awayNs(awayMs * kNsPerMs),
+          m_events(events) {
+        m_unit = m_make(0);
+        Log(0, "arrived");
+    }
+
+    // The unit on the line at `now`, or nullptr while none is.
+    SimUnit* Current(int64_t now) {
+        if (m_unit && m_count > 1 && LeavesAtNs() <= now) {
+            Log(now, "removed");
+            m_unit.reset();
+            m_arriveNs = m_index + 1 < m_count ? now + m_awayNs : INT64_MAX;
+        }
+        if (!m_unit && now >= m_arriveNs) {
+            m_unit = m_make(++m_index);
+            m_arriveNs = INT64_MAX;
+            Log(now, "arrived");
+        }
+        return m_unit.get();
+    }
+
+    // When the line next changes by itself, or INT64_MAX.
+    int64_t NextChangeNs() const { return m_unit ? LeavesAtNs() : m_arriveNs; }
+
+    void Log(int64_t now, const char* event) const {
+        if (m_events != nullptr) {
+            std::fprintf(m_events, "%.6f %zu %s\n", static_cast<double>(now) / kNsPerSecond,
+                         m_index + 1, event);
+            std::fflush(m_events);
+        }
+    }
+
+private:
+    int64_t LeavesAtNs() const {
+        const int64_t attended = m_unit->LastAttendedNs();
+        if (m_count <= 1 || attended < 0 || m_unit->ModeName() == "restarting") {
+            return INT64_MAX;
+        }
+        return attended + m_stayNs;
+    }
+
+    size_t m_count;
+    MakeUnit m_make;
+    int64_t m_stayNs;
+    int64_t m_awayNs;
+    std::FILE* m_events;
+    size_t m_index = 0;
+    std::unique_ptr<SimUnit> m_unit;
+    int64_t m_arriveNs = INT64_MAX;
+};
+
 class PtyServer {
 public:
-    PtyServer(int master, SimUnit& unit) : m_master(master), m_unit(unit) {}
+    PtyServer(int master, UnitSeries& units) : m_master(master), m_units(units) {}
 
     // Serves until a stop signal arrives. SIGINT and SIGTERM must be blocked on entry; they
     // are let through only while waiting.
     void Run(const sigset_t& waitMask) {
         while (!g_stop) {
             const int64_t now = m_clock.NowNs();
-            m_unit.RunUntil(now);
+            SimUnit* unit = m_units.Current(now);
+            if (unit != m_unit) {
+                m_unit = unit;  // what was on its way from the unit taken away is lost
+                m_toClient.clear();
+            }
             std::vector<uint8_t> arrived;
-            m_unit.TakeOutput(now, arrived);
+            if (m_unit != nullptr) {
+                m_unit->RunUntil(now);
+                m_unit->TakeOutput(now, arrived);
+            }
             if (m_clientOpen) {
                 m_toClient.insert(m_toClient.end(), arrived.begin(), arrived.end());
                 WritePending();
@@ -137,7 +212,10 @@ public:
 private:
     // Until the next thing the unit does, or -1 for no limit.
     int64_t WaitNs(int64_t now) const {
-        const int64_t next = std::min(m_unit.NextEventNs(), m_unit.NextOutputNs());
+        int64_t next = m_units.NextChangeNs();
+        if (m_unit != nullptr) {
+            next = std::min({next, m_unit->NextEventNs(), m_unit->NextOutputNs()});
+        }
         if (next == INT64_MAX) {
             return -1;
         }
@@ -154,7 +232,9 @@ private:
                 const int64_t now = m_clock.NowNs();
                 for (ssize_t i = 0; i < count; ++i) {
                     m_lastArrivalNs = std::max(now, m_lastArrivalNs) + SimUnit::kByteNs;
-                    m_unit.ScheduleReceive(buffer[i], m_lastArrivalNs);
+                    if (m_unit != nullptr) {  // with no unit on the line the bytes are lost
+                        m_unit->ScheduleReceive(buffer[i], m_lastArrivalNs);
+                    }
                 }
                 continue;
             }
@@ -192,16 +272,21 @@ private:
     void OnHangUp() {
         if (m_clientOpen) {
             m_clientOpen = false;
-            m_unit.ScheduleLines(false, false, m_clock.NowNs());
+            if (m_unit != nullptr) {
+                m_unit->ScheduleLines(false, false, m_clock.NowNs());
+            }
             tcflush(m_master, TCIOFLUSH);
         }
         m_toClient.clear();
         std::vector<uint8_t> lost;
-        m_unit.TakeOutput(INT64_MAX, lost);
+        if (m_unit != nullptr) {
+            m_unit->TakeOutput(INT64_MAX, lost);
+        }
     }
 
     int m_master;
-    SimUnit& m_unit;
+    UnitSeries& m_units;
+    SimUnit* m_unit = nullptr;
     RealClock m_clock;
     bool m_clientOpen = false;
     int64_t m_lastArrivalNs = 0;
@@ -220,6 +305,11 @@ int main(int argc, char** argv) {
     std::string faults;
     std::string flashDir;
     std::string unitId;
+    std::vector<std::string> nextUnits;
+    size_t faultsUnit = 0;
+    int stayMs = kDefaultStayMs;
+    int awayMs = kDefaultAwayMs;
+    std::string eventsPath;
     app.add_option("--model", options.model, "Model name the unit reports")->capture_default_str();
     app.add_option("--version", options.version, "Firmware version the unit reports")
         ->capture_default_str();
@@ -247,7 +337,38 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_option("--flash-dir", flashDir,
                    "Save control.bin and mppt.bin here after each completed write (the folder "
-                   "is created if missing)");
+                   "is created if missing; with --next-units: control-ID.bin and mppt-ID.bin, "
+                   "ID the unit's id)");
+    const auto unitIdCheck = [](const std::string& hex) {
+        std::vector<uint8_t> id;
+        return SimUnit::ParseUnitId(hex, id) ? std::string()
+                                             : std::string("20 hexadecimal digits expected");
+    };
+    app.add_option("--next-units", nextUnits,
+                   "Units that follow the first one on the line, by unit id (ID,ID,...): each "
+                   "unit is taken away once left alone for --stay-ms, the line stays silent for "
+                   "--away-ms, then the next arrives with an empty flash; after the last the "
+                   "line stays silent")
+        ->delimiter(',')
+        ->check(unitIdCheck);
+    app.add_option("--stay-ms", stayMs,
+                   "With --next-units: how long a unit stays once the tool left it alone (no "
+                   "hand-over, no block, table or frame taken, no restart under way; the first "
+                   "identity answer counts, further identifications do not)")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--away-ms", awayMs,
+                   "With --next-units: silence between one unit taken away and the next")
+        ->capture_default_str()
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--faults-unit", faultsUnit,
+                   "With --next-units: the fault plan is unit K's alone (counting from 1); "
+                   "without it every unit has the plan")
+        ->check(CLI::PositiveNumber);
+    app.add_option("--events", eventsPath,
+                   "Append a line per event to this file: seconds (the simulator's clock), the "
+                   "unit's number in the series and arrived, answer (its first identity "
+                   "answer), handover, table (the write starts), written or removed");
 
     app.footer(
         "Fault plan items:\n"
@@ -278,6 +399,16 @@ int main(int argc, char** argv) {
             return kExitFailure;
         }
     }
+    std::vector<std::vector<uint8_t>> unitIds = {options.unitId};
+    for (const std::string& hex : nextUnits) {
+        unitIds.emplace_back();
+        SimUnit::ParseUnitId(hex, unitIds.back());
+    }
+    if (faultsUnit > unitIds.size()) {
+        std::cerr << "unitsim: --faults-unit " << faultsUnit << ": the line has " << unitIds.size()
+                  << " unit(s)\n";
+        return kExitUsage;
+    }
 
     try {
         options.faults = FaultPlan::Parse(faults);
@@ -286,20 +417,59 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    std::FILE* events = nullptr;
+    if (!eventsPath.empty()) {
+        // Appended to, never through a link.
+        const int fd =
+            open(eventsPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0644);
+        events = fd < 0 ? nullptr : fdopen(fd, "a");
+        if (events == nullptr) {
+            SystemFailure(eventsPath);
+        }
+    }
+
     options.linesUnseen = true;
-    SimUnit unit(options);
-    if (options.bootMode) {
-        // As if DTR and RTS were raised: the first close of the port drops them, which resets
-        // the controller into its user program.
-        unit.ScheduleLines(true, true, 0);
-    }
-    if (!flashDir.empty()) {
-        unit.SetOnWrite([&unit, flashDir] {
-            if (!unit.SaveFlash(flashDir)) {
-                std::cerr << "unitsim: cannot save the flash into " << flashDir << '\n';
+    const bool series = unitIds.size() > 1;
+    UnitSeries* seriesPointer = nullptr;
+    const UnitSeries::MakeUnit make = [&](size_t index) {
+        SimUnit::Options unitOptions = options;
+        unitOptions.unitId = unitIds[index];
+        if (faultsUnit != 0 && faultsUnit != index + 1) {
+            unitOptions.faults = FaultPlan{};
+        }
+        auto unit = std::make_unique<SimUnit>(std::move(unitOptions));
+        SimUnit& made = *unit;
+        if (options.bootMode) {
+            // As if DTR and RTS were raised: the first close of the port drops them, which
+            // resets the controller into its user program.
+            made.ScheduleLines(true, true, 0);
+        }
+        if (!flashDir.empty()) {
+            // Each unit of a series keeps its own files; the hex id names them.
+            std::string suffix;
+            if (series) {
+                for (const uint8_t byte : unitIds[index]) {
+                    char pair[3];
+                    std::snprintf(pair, sizeof pair, "%02X", byte);
+                    suffix += pair;
+                }
+                suffix = "-" + suffix;
             }
-        });
-    }
+            made.SetOnWrite([&made, flashDir, suffix] {
+                if (!made.SaveFlash(flashDir, suffix)) {
+                    std::cerr << "unitsim: cannot save the flash into " << flashDir << '\n';
+                }
+            });
+        }
+        if (events != nullptr) {
+            made.SetOnEvent([&made, &seriesPointer](const char* event) {
+                seriesPointer->Log(made.NowNs(), event);
+            });
+        }
+        return unit;
+    };
+    UnitSeries units(unitIds.size(), make, stayMs, awayMs, events);
+    seriesPointer = &units;
 
     // The stop signals are only delivered inside the waits, so none is missed between a check
     // of the flag and the next wait.
@@ -322,7 +492,7 @@ int main(int argc, char** argv) {
     std::printf("%s\n", slavePath.c_str());
     std::fflush(stdout);
 
-    PtyServer(master, unit).Run(waitMask);
+    PtyServer(master, units).Run(waitMask);
     close(master);
     return kExitSuccess;
 }

@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "tests/support/ShieldedEnvironment.h"
 #include "tests/support/SrecFiles.h"
 
 ProcessResult RunCommand(const std::string& commandLine) {
