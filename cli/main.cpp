@@ -472,6 +472,30 @@ int RunOne(const Options& options, const std::string& firmware, CLI::App* image,
 int WriteRecord(const Options& options, const RecordLog& log, int status);
 int ReportLostProgress(int status);
 
+// The command a command line names: its first word that is one, past the program's own
+// options (--config takes a value); empty when it names none.
+std::string CommandNamed(int argc, char** argv) {
+    static constexpr const char* kCommands[] = {"ports", "image",    "flash", "mppt",   "restart",
+                                                "boot",  "identify", "check", "station"};
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view word = argv[i];
+        if (word == "--config") {
+            ++i;
+            continue;
+        }
+        if (!word.empty() && word.front() == '-') {
+            continue;
+        }
+        for (const char* command : kCommands) {
+            if (word == command) {
+                return command;
+            }
+        }
+        return {};
+    }
+    return {};
+}
+
 // Completes the command line from the environment and the configuration file, or prints what
 // is in force (--print-config), or lists the ports. Returns the exit status when the command
 // ends here, else -1.
@@ -571,6 +595,9 @@ int Run(int argc, char** argv) {
                             "TempErase image)");
         command->add_flag("--trace", options.trace,
                           "Write every frame sent and received, with a time stamp, to stderr");
+    };
+    // The built-in unit's settings, for the commands that can run on it.
+    const auto addSimOptions = [&options](CLI::App* command) {
         command->add_option("--sim-model", options.simModel, "Simulated unit: model name");
         command->add_option("--sim-version", options.simVersion, "Simulated unit: version text");
         command->add_flag("--sim-boot-mode", options.simBootMode,
@@ -600,12 +627,20 @@ int Run(int argc, char** argv) {
                        "List the system's serial ports: number for --port, name, description, "
                        "USB id and serial number");
 
+    // Every command is named in the table, but only the one that runs gets its options: the
+    // others cost their setting up for nothing. Without a command, the settings are a Flash's.
+    const std::string named = CommandNamed(argc, argv);
+    const auto builds = [&named](const char* name) {
+        return named == name || (named.empty() && std::string_view(name) == "flash");
+    };
     CLI::App* image = app.add_subcommand(
         "image",
         "Open a firmware file and build tmp.bin (and log1.bin, log2.bin for 6K files) "
         "in the current directory");
-    image->add_option("PATH", firmware, "Firmware file (*.mot)")->required();
-    addWorkDir(image);
+    if (builds("image")) {
+        image->add_option("PATH", firmware, "Firmware file (*.mot)")->required();
+        addWorkDir(image);
+    }
 
     static const Command commands[] = {
         {"flash", "Flash: identify the unit, check the file and program every block",
@@ -619,9 +654,13 @@ int Run(int argc, char** argv) {
     DeviceCommands deviceCommands;
     for (const Command& command : commands) {
         CLI::App* sub = app.add_subcommand(command.name, command.help);
+        deviceCommands.emplace_back(sub, &command);
+        if (!builds(command.name)) {
+            continue;
+        }
         sub->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
         addPortOptions(sub);
-        deviceCommands.emplace_back(sub, &command);
+        addSimOptions(sub);
         if (command.run == &CDrovaneView::OnFlashRestart) {
             sub->add_option("--block", options.block,
                             "The block the waiting unit takes: control, mppt or temperase "
@@ -653,26 +692,35 @@ int Run(int argc, char** argv) {
     }
     CLI::App* identify = app.add_subcommand(
         "identify", "Print the unit's version text, model name, version number and unit flags");
-    addPortOptions(identify);
+    if (builds("identify")) {
+        addPortOptions(identify);
+        addSimOptions(identify);
+    }
     CLI::App* check = app.add_subcommand(
         "check", "Identify the unit and check the file against it, writing nothing to the unit");
-    check->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
-    addPortOptions(check);
+    if (builds("check")) {
+        check->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
+        addPortOptions(check);
+        addSimOptions(check);
+    }
     CLI::App* station = app.add_subcommand(
         "station",
         "Flash unit after unit on each port until stopped: wait for a unit to answer, flash it, "
         "wait for it to be taken away; Ctrl+C finishes the units being flashed, a second one "
         "stops them");
-    station->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
-    addPortOptions(station);
-    station->add_flag("--confirm", options.confirm,
-                      "Identify each unit again after its restart: it must come back as the "
-                      "same unit");
-    station
-        ->add_option("--retries", options.retries,
-                     "Send a block whose write start or transfer failed again, up to N more "
-                     "times")
-        ->check(CLI::Range(0, 99));
+    // A station's units are real ones: the built-in unit is never taken away.
+    if (builds("station")) {
+        station->add_option("FILE", firmware, "Firmware file (*.mot)")->required();
+        addPortOptions(station);
+        station->add_flag("--confirm", options.confirm,
+                          "Identify each unit again after its restart: it must come back as the "
+                          "same unit");
+        station
+            ->add_option("--retries", options.retries,
+                         "Send a block whose write start or transfer failed again, up to N more "
+                         "times")
+            ->check(CLI::Range(0, 99));
+    }
 
     try {
         app.parse(argc, argv);
