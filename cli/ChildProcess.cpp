@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -67,4 +68,19 @@ std::optional<fs::path> MakeWorkFolder() {
         }
     }
     return std::nullopt;
+}
+
+std::vector<fs::path> MakeWorkFolders(size_t count) {
+    RemoveStaleWorkFolders();
+    std::vector<fs::path> folders;
+    for (size_t i = 0; i < count; ++i) {
+        const std::optional<fs::path> folder = MakeWorkFolder();
+        if (!folder) {
+            std::fprintf(stderr, "Cannot create a working folder in %s\n",
+                         fs::temp_directory_path().string().c_str());
+            return {};
+        }
+        folders.push_back(*folder);
+    }
+    return folders;
 }

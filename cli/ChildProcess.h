@@ -305,3 +305,6 @@ int OwnProcessId();
 void RemoveStaleWorkFolders();
 // A new folder of its own for a child's working files.
 std::optional<std::filesystem::path> MakeWorkFolder();
+// One such folder per port, made once the stale ones are removed; empty after a message when
+// one cannot be made.
+std::vector<std::filesystem::path> MakeWorkFolders(size_t count);

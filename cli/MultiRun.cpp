@@ -238,19 +238,16 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
     }
     // For the record of a child that gives none: the file as it stood when the run began.
     const std::string sha256 = firmware.empty() ? std::string() : FileSha256(firmware);
-    RemoveStaleWorkFolders();
     std::FILE* shown = json ? stderr : stdout;
     const bool terminal = isatty(fileno(shown)) != 0;
+    const std::vector<fs::path> folders = MakeWorkFolders(ports.size());
+    if (folders.empty()) {
+        return kExitFailure;
+    }
     std::vector<Unit> units(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         units[i].port = ports[i];
-        const std::optional<fs::path> folder = MakeWorkFolder();
-        if (!folder) {
-            std::fprintf(stderr, "Cannot create a working folder in %s\n",
-                         fs::temp_directory_path().string().c_str());
-            return kExitFailure;
-        }
-        units[i].workDir = *folder;
+        units[i].workDir = folders[i];
     }
 #ifdef _WIN32
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);

@@ -465,17 +465,14 @@ int RunStation(int argc, char** argv, const std::vector<std::string>& ports, boo
         std::fprintf(stderr, "Cannot write to the log %s: %s\n", log.c_str(), reason.c_str());
         return kExitFailure;
     }
-    RemoveStaleWorkFolders();
+    const std::vector<fs::path> folders = MakeWorkFolders(ports.size());
+    if (folders.empty()) {
+        return kExitFailure;
+    }
     std::vector<Port> stationPorts(ports.size());
     for (size_t i = 0; i < ports.size(); ++i) {
         stationPorts[i].name = ports[i];
-        const std::optional<fs::path> folder = MakeWorkFolder();
-        if (!folder) {
-            std::fprintf(stderr, "Cannot create a working folder in %s\n",
-                         fs::temp_directory_path().string().c_str());
-            return kExitFailure;
-        }
-        stationPorts[i].workDir = *folder;
+        stationPorts[i].workDir = folders[i];
     }
 #ifdef _WIN32
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
