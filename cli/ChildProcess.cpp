@@ -1,8 +1,8 @@
 #include "cli/ChildProcess.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -35,6 +35,28 @@ int OwnProcessId() {
     return static_cast<int>(getpid());
 #endif
 }
+
+#ifdef _WIN32
+BOOL WINAPI ParentStop::OnConsoleControl(DWORD event) {
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
+        Caught(SIGINT);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void ParentStop::Catch() {
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+#else
+void ParentStop::Catch() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, nullptr);
+    }
+}
+#endif
 
 void RemoveStaleWorkFolders() {
     std::error_code error;

@@ -4,6 +4,7 @@
 // folders such children take: what a run on several ports and a station share.
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -300,6 +301,31 @@ private:
 constexpr const char* kWorkFolderPrefix = "flashtool-unit-";
 
 int OwnProcessId();
+
+// The stop signals a parent of child runs catches: Ctrl+C, SIGTERM and SIGHUP (on Windows
+// Ctrl+C, Break and the console's close, which reach every process of the console, the
+// children too, so each stops as a single run does). Keeps the last one and how many came.
+class ParentStop {
+public:
+    static void Catch();
+    static int Last() { return s_signal; }
+    static int Count() { return s_count; }
+
+private:
+    static void Caught(int signal) {
+        s_signal = signal;
+        ++s_count;
+    }
+#ifdef _WIN32
+    static BOOL WINAPI OnConsoleControl(DWORD event);
+#else
+    static void OnSignal(int signal) {
+        Caught(signal);
+    }
+#endif
+    static inline std::atomic<int> s_signal{0};
+    static inline std::atomic<int> s_count{0};
+};
 // Removes the working folders of earlier runs whose owner is gone and that no child (one
 // that outlived its parent) still holds.
 void RemoveStaleWorkFolders();

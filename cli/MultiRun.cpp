@@ -38,25 +38,6 @@ using Child = ChildProcess;
 constexpr int kRedrawMs = 100;
 constexpr int kMaxPortNumber = 255;  // COM255 is the last a system names
 
-std::atomic<int> g_signal{0};
-
-#ifdef _WIN32
-// Ctrl+C reaches every process of the console, the children too, and each stops as a single run
-// does; the parent stays to gather them.
-BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        g_signal = SIGINT;
-        return TRUE;
-    }
-    return FALSE;
-}
-
-#else
-extern "C" void OnSignal(int signal) {
-    g_signal = signal;
-}
-#endif
-
 struct Unit {
     std::string port;
     fs::path workDir;
@@ -249,15 +230,7 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
         units[i].port = ports[i];
         units[i].workDir = folders[i];
     }
-#ifdef _WIN32
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#else
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-    }
-#endif
+    ParentStop::Catch();
     for (Unit& unit : units) {
         unit.startedAt = std::chrono::steady_clock::now();
         unit.startedUtc = UtcNow();
@@ -289,9 +262,9 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
     size_t running = units.size();
     bool logLost = false;
     while (running > 0) {
-        if (g_signal != 0 && forwarded != g_signal) {
+        if (ParentStop::Last() != 0 && forwarded != ParentStop::Last()) {
             // Every unit stops as a single run would: no further block goes out.
-            forwarded = g_signal;
+            forwarded = ParentStop::Last();
             for (Unit& unit : units) {
                 if (unit.exitStatus < 0) {
                     unit.child.Stop(forwarded);
@@ -377,8 +350,8 @@ int RunMany(int argc, char** argv, const std::vector<std::string>& ports, bool j
                      unit.seconds, message.c_str());
     }
     std::fflush(shown);
-    if (g_signal != 0) {
-        return kExitSignalBase + g_signal;
+    if (ParentStop::Last() != 0) {
+        return kExitSignalBase + ParentStop::Last();
     }
     return allOk && !logLost ? kExitSuccess : kExitFailure;
 }

@@ -43,26 +43,8 @@ constexpr std::string_view kLineRemoval = "station: waiting for the unit ";  // 
 constexpr std::string_view kLineRemovalEnd = " to be taken away";
 constexpr std::string_view kLineFound = "station: found ";  // ID MODEL
 
-// Stop signals: the first ends the station once the units being flashed are done, the second
-// stops those too.
-std::atomic<int> g_signals{0};
-std::atomic<int> g_signal{0};
-
-#ifdef _WIN32
-BOOL WINAPI OnConsoleControl(DWORD event) {
-    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) {
-        g_signal = SIGINT;
-        ++g_signals;
-        return TRUE;
-    }
-    return FALSE;
-}
-#else
-extern "C" void OnStationSignal(int signal) {
-    g_signal = signal;
-    ++g_signals;
-}
-#endif
+// Stop signals (ParentStop): the first ends the station once the units being flashed are done,
+// the second stops those too.
 
 enum class Phase { Starting, Waiting, Removal, Flashing, Pause, Ended };
 
@@ -201,7 +183,7 @@ public:
         int handled = 0;
         while (std::any_of(ports.begin(), ports.end(),
                            [](const Port& port) { return port.phase != Phase::Ended; })) {
-            if (const int signals = g_signals; signals != handled) {
+            if (const int signals = ParentStop::Count(); signals != handled) {
                 handled = signals;
                 OnStop(ports, handled);
             }
@@ -258,7 +240,7 @@ private:
                 port.child->Stop(SIGTERM);
             } else if (signals >= 2 && !port.secondStop) {
                 port.secondStop = true;
-                port.child->Stop(g_signal);
+                port.child->Stop(ParentStop::Last());
             }
         }
         if (!m_terminal) {
@@ -400,7 +382,7 @@ private:
                 state += ": " + Fit(port.lastLine, kStatusWidth);
             }
             if (m_stopping && port.phase == Phase::Flashing) {
-                state += g_signals >= 2 ? "  (stopping)" : "  (last unit)";
+                state += ParentStop::Count() >= 2 ? "  (stopping)" : "  (last unit)";
             }
             std::fprintf(m_shown, "\r\033[K%-*s  done %-3d failed %-3d  %-28s  %s\n",
                          static_cast<int>(m_width), port.name.c_str(), port.done, port.failed,
@@ -421,7 +403,7 @@ private:
         }
         std::fflush(m_shown);
         if (m_unitStopped) {
-            return kExitSignalBase + g_signal;
+            return kExitSignalBase + ParentStop::Last();
         }
         return failed ? kExitFailure : kExitSuccess;
     }
@@ -474,15 +456,7 @@ int RunStation(int argc, char** argv, const std::vector<std::string>& ports, boo
         stationPorts[i].name = ports[i];
         stationPorts[i].workDir = folders[i];
     }
-#ifdef _WIN32
-    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#else
-    struct sigaction action {};
-    action.sa_handler = OnStationSignal;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, nullptr);
-    }
-#endif
+    ParentStop::Catch();
     const int status = Station(argc, argv, json, base, logFile, log).Run(stationPorts);
     for (Port& port : stationPorts) {
         if (port.child) {

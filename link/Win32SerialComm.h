@@ -41,7 +41,7 @@ private:
 
     std::string m_fixedPort;
     std::string m_openName;
-    void* m_handle = nullptr;     // the port, opened for overlapped I/O
+    void* m_handle = nullptr;      // the port, opened for overlapped I/O
     void* m_probeEvent = nullptr;  // signalled when the probe read ends
     void* m_ioEvent = nullptr;     // for the other reads and the writes
     bool m_probePending = false;

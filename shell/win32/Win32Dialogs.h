@@ -22,9 +22,9 @@ int RunAboutDialog(HINSTANCE resources, HWND owner, CAboutDlg& dlg);
 struct TransferStop {
     bool stopped = false;
     bool asks = false;
-    std::string caption;       // of the question: the program's
+    std::string caption;  // of the question: the program's
     HINSTANCE resources = nullptr;
-    HWND question = nullptr;   // the open question, or nullptr
+    HWND question = nullptr;  // the open question, or nullptr
 };
 
 // A transfer dialog, modeless (its host runs the modal loop): the dialog's title, its progress
