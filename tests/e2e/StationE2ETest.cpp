@@ -18,6 +18,7 @@
 #include "tests/e2e/UnitSimProcess.h"
 #include "tests/support/RecordSchema.h"
 #include "tests/support/ShieldedEnvironment.h"
+#include "tests/support/TempDir.h"
 
 namespace {
 
@@ -37,14 +38,10 @@ std::string UnitId(int n) {
 class Station : public ::testing::Test {
 protected:
     Station() {
-        m_dir = fs::temp_directory_path() /
-                ("flashtool-station-" + std::to_string(getpid()) + "-" +
-                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(m_dir / "flash");
         std::ofstream(m_dir / "LB1~4K_station.mot")
             << "S1130000000102030405060708090A0B0C0D0E0F74\nS9030000FC\n";
     }
-    ~Station() override { fs::remove_all(m_dir); }
 
     // A unitsim whose units stay briefly once done and restart quickly.
     std::string AddLine(std::vector<std::string> args, const std::string& model = "VX310R") {
@@ -99,7 +96,8 @@ protected:
         return counts;
     }
 
-    fs::path m_dir;
+    TempDir m_temp;
+    fs::path m_dir{m_temp.Path("")};
     std::vector<std::unique_ptr<UnitSimProcess>> m_lines;
 };
 
