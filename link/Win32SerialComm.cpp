@@ -301,8 +301,12 @@ CByteArray Win32SerialComm::ReadAll() {
     return bytes;
 }
 
+bool Win32SerialComm::InputWaiting() {
+    return TakeProbe(false) || QueuedBytes() > 0;
+}
+
 bool Win32SerialComm::ArmProbe() {
-    if (TakeProbe(false) || QueuedBytes() > 0) {
+    if (InputWaiting()) {
         return true;
     }
     // One read of a single byte is kept pending across calls, with an OVERLAPPED and an event
@@ -318,14 +322,14 @@ bool Win32SerialComm::ArmProbe() {
         DWORD got = 0;
         if (ReadFile(H(m_handle), &m_probe, 1, &got, overlapped)) {
             m_probeHeld = got == 1;
-            return m_probeHeld || QueuedBytes() > 0;
+            return InputWaiting();
         }
         if (GetLastError() != ERROR_IO_PENDING) {
             FailLastError("cannot wait for input");
         }
         m_probePending = true;
     }
-    return TakeProbe(false) || QueuedBytes() > 0;
+    return InputWaiting();
 }
 
 bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
@@ -335,7 +339,7 @@ bool Win32SerialComm::WaitInput(int64_t timeoutNs) {
     if (m_probePending) {
         WaitForSingleObject(H(m_probeEvent), static_cast<DWORD>(WaitMs(timeoutNs)));
     }
-    return TakeProbe(false) || QueuedBytes() > 0;
+    return InputWaiting();
 }
 
 void* Win32SerialComm::ArmInputEvent() {

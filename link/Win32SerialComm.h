@@ -35,6 +35,8 @@ private:
     // Takes the probe read's byte if it has ended (or, with `cancel`, ends it first); true
     // while a byte is held.
     bool TakeProbe(bool cancel);
+    // The probe's byte or bytes in the driver's queue.
+    bool InputWaiting();
     [[noreturn]] void FailLastError(const std::string& what);
     size_t QueuedBytes();
     void CloseQuietly() noexcept;
